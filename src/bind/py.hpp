@@ -1,0 +1,78 @@
+// Small helpers over the Python C API and nanobind that every module shares:
+// cached imports, texts in the interpreter's repr form, raising exceptions
+// (with a cause) and keeping interned objects alive for the process.
+#pragma once
+
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include <deque>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace narvo::bind {
+
+namespace nb = nanobind;
+
+// An object that lives until the interpreter exits. Module-level statics of
+// type nb::object would be decref'd after finalisation; these are not.
+inline nb::handle keep(nb::object obj) { return obj.release(); }
+
+// Import `module` and return its attribute `name`, as a new reference.
+inline nb::object import_attr(const char* module, const char* name) {
+    return nb::module_::import_(module).attr(name);
+}
+
+// A stable C string for nb::sig and docstrings built at run time.
+inline const char* stable_cstr(std::string text) {
+    static std::deque<std::string> store;
+    store.push_back(std::move(text));
+    return store.back().c_str();
+}
+
+inline std::string py_repr(nb::handle h) { return nb::borrow<nb::str>(nb::repr(h)).c_str(); }
+inline std::string py_str(nb::handle h) { return nb::borrow<nb::str>(nb::str(h)).c_str(); }
+
+// The repr of a Python text, e.g. quote("a'b") == "\"a'b\"".
+inline std::string quote(std::string_view text) {
+    return py_repr(nb::str(text.data(), text.size()));
+}
+
+// The list repr of a sequence of Python objects: "['a', 'b']".
+inline std::string list_repr(nb::handle iterable) {
+    return py_repr(nb::list(iterable));
+}
+
+// Raise `type(message)` as the current Python exception.
+[[noreturn]] inline void raise(nb::handle type, const std::string& message) {
+    PyErr_SetObject(type.ptr(), nb::str(message.c_str(), message.size()).ptr());
+    throw nb::python_error();
+}
+
+// Raise `type(message)` from `cause`, as `raise type(message) from cause`.
+[[noreturn]] inline void raise_from(nb::handle type, const std::string& message,
+                                    nb::handle cause) {
+    nb::object exc = type(nb::str(message.c_str(), message.size()));
+    PyException_SetCause(exc.ptr(), nb::borrow(cause).release().ptr());
+    PyException_SetContext(exc.ptr(), nb::borrow(cause).release().ptr());
+    PyErr_SetObject(type.ptr(), exc.ptr());
+    throw nb::python_error();
+}
+
+[[noreturn]] inline void raise_value_error(const std::string& message) {
+    raise(PyExc_ValueError, message);
+}
+
+[[noreturn]] inline void raise_type_error(const std::string& message) {
+    raise(PyExc_TypeError, message);
+}
+
+// True when `err` is an instance of any of the given exception types.
+inline bool error_matches(const nb::python_error& err, std::initializer_list<PyObject*> types) {
+    for (PyObject* t : types)
+        if (err.matches(t)) return true;
+    return false;
+}
+
+}  // namespace narvo::bind
