@@ -1,3 +1,13 @@
 # One extension module per Python module, one translation unit each.
 narvo_module(exceptions src/modules/exceptions.cpp)
+narvo_module(parameters src/modules/parameters.cpp)
+narvo_module(dispersion src/modules/dispersion.cpp)
 narvo_module(cohorts src/modules/cohorts.cpp)
+narvo_module(notices src/modules/notices.cpp)
+narvo_module(weather src/modules/weather.cpp)
+narvo_module(toverin src/modules/toverin.cpp)
+narvo_module(readers._common src/modules/readers/_common.cpp)
+narvo_module(readers.vimlo src/modules/readers/vimlo.cpp)
+narvo_module(readers.demmet src/modules/readers/demmet.cpp)
+narvo_module(readers.quillet src/modules/readers/quillet.cpp)
+narvo_module(readers.braxen src/modules/readers/braxen.cpp)

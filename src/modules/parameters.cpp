@@ -1,0 +1,3 @@
+// Not built yet.
+#include <nanobind/nanobind.h>
+NB_MODULE(parameters, m) { m.doc() = "not built yet"; }
