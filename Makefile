@@ -19,7 +19,7 @@ PY := $(VENV)/bin/python
 PY2 := $(VENV2)/bin/python
 PIP_QUIET := --quiet --disable-pip-version-check
 WHEEL_STAMP := dist/.built
-SOURCES := $(shell find src python cmake -type f) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src python cmake examples/data -type f -not -name '*.pyc') CMakeLists.txt pyproject.toml
 
 .PHONY: test run bench build stubs clean python-check
 
@@ -60,8 +60,13 @@ test: $(WHEEL_STAMP) $(VENV2)/.installed
 	@echo "== tests, pandas $$($(PY2) -c 'import pandas; print(pandas.__version__)')"
 	$(PY2) -m pytest -p no:cacheprovider
 
-run: $(WHEEL_STAMP)
-	$(PY) examples/chains.py
+$(VENV)/.plot: $(VENV)/.ready requirements/plot.txt
+	$(PY) -m pip install $(PIP_QUIET) -r requirements/plot.txt -c requirements/constraints.txt
+	touch $@
+
+# The example farm: weekly summary on stdout, the plot in results.png.
+run: $(WHEEL_STAMP) $(VENV)/.plot
+	$(PY) -m py_narvo_pop simulate --out results.csv --plot results.png
 
 bench: $(WHEEL_STAMP)
 	@for b in bench/*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
