@@ -30,15 +30,13 @@ python-check:
 	  exit 1; fi
 
 $(VENV)/.ready: requirements/constraints.txt requirements/build.txt requirements/test.txt | python-check
-	rm -rf $(VENV)
-	$(PYTHON313) -m venv $(VENV)
+	[ -x $(PY) ] || $(PYTHON313) -m venv $(VENV)
 	$(PY) -m pip install $(PIP_QUIET) -r requirements/build.txt -r requirements/test.txt \
 	  -c requirements/constraints.txt
 	touch $@
 
 $(VENV2)/.ready: requirements/constraints-pandas2.txt requirements/test.txt | python-check
-	rm -rf $(VENV2)
-	$(PYTHON313) -m venv $(VENV2)
+	[ -x $(PY2) ] || $(PYTHON313) -m venv $(VENV2)
 	$(PY2) -m pip install $(PIP_QUIET) -r requirements/test.txt -c requirements/constraints-pandas2.txt
 	touch $@
 
