@@ -75,4 +75,24 @@ inline bool error_matches(const nb::python_error& err, std::initializer_list<PyO
     return false;
 }
 
+// Concatenate Python texts without a round trip through UTF-8, so that every
+// text the interpreter can hold (lone surrogates included) comes through.
+inline nb::str concat(std::initializer_list<nb::handle> parts) {
+    nb::list items;
+    for (nb::handle part : parts) items.append(part);
+    PyObject* joined = PyUnicode_Join(nb::str("").ptr(), items.ptr());
+    if (!joined) throw nb::python_error();
+    return nb::steal<nb::str>(joined);
+}
+
+// Raise the exception instance that `type(message)` builds, as `raise
+// type(message)` would: a callable that returns no exception is a TypeError.
+[[noreturn]] inline void raise_instance_of(nb::handle type, nb::handle message) {
+    nb::object exc = type(message);
+    if (!PyExceptionInstance_Check(exc.ptr()))
+        raise(PyExc_TypeError, "exceptions must derive from BaseException");
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
+    throw nb::python_error();
+}
+
 }  // namespace narvo::bind
