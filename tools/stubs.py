@@ -22,9 +22,19 @@ def extension_modules() -> list[str]:
     return sorted(names)
 
 
+class _StubGen(StubGen):
+    """StubGen that writes a one-element tuple with its trailing comma."""
+
+    def expr_str(self, e, abbrev=True):
+        s = super().expr_str(e, abbrev)
+        if s is not None and type(e) is tuple and len(e) == 1:
+            s = s[:-1] + ",)"
+        return s
+
+
 def render_stub(name: str) -> str:
     module = importlib.import_module(name)
     assert isinstance(module, types.ModuleType)
-    gen = StubGen(module, include_docstrings=True, include_private=True)
+    gen = _StubGen(module, include_docstrings=True, include_private=True)
     gen.put(module)
     return gen.get()

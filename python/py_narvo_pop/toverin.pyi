@@ -1,0 +1,68 @@
+"""
+Management decisions that the model takes as inputs instead of simulating them:
+the weekly schedule of replacement suckers.
+"""
+
+from collections.abc import Mapping
+import os
+from typing import Any, NoReturn, Self
+
+
+class Toverin:
+    """
+    The management schedule: replacement suckers to add per model week.
+
+    An immutable record. ``replacement_schedule`` maps a week index to the amount of
+    that week; weeks not listed get none. The record keeps its own copy of the mapping
+    it is given and exposes it read-only, so records compare and hash by value.
+    """
+
+    def __init__(self, replacement_schedule: Mapping[int, float] | None = None) -> None:
+        """
+        Build a schedule from a mapping of week index to amount (copied); None or no
+        argument gives a new empty schedule.
+        """
+
+    @property
+    def replacement_schedule(self, /) -> Mapping[int, float]:
+        """Amount of replacement suckers per week index (a read-only view)."""
+
+    def _values(self) -> tuple:
+        """The field values in declaration order."""
+
+    def __eq__(self, other: object, /) -> bool: ...
+
+    def __hash__(self) -> int: ...
+
+    def __repr__(self) -> str: ...
+
+    __match_args__: tuple = ('replacement_schedule',)
+
+    __slots__: tuple = ('replacement_schedule',)
+
+    def __replace__(self, /, **changes: Any) -> Self: ...
+
+    def __reduce__(self) -> tuple: ...
+
+    def __copy__(self) -> object: ...
+
+    def __setattr__(self, name: str, value: Any, /) -> NoReturn: ...
+
+    def __delattr__(self, name: str, /) -> NoReturn: ...
+
+    def __deepcopy__(self, arg: object, /) -> object: ...
+
+    @classmethod
+    def from_yaml(cls, path: str | os.PathLike[str]) -> Self:
+        """
+        Read the schedule from the YAML file at ``path`` (UTF-8).
+
+        Only the top-level key ``replacement_schedule`` is used; an empty document or a
+        missing, null or empty key gives an empty schedule. Week keys go through int(),
+        amounts through float(); file, decoding, YAML and conversion errors propagate.
+        """
+
+    def replacement_suckers_for_week(self, week_index: int) -> float:
+        """
+        Replacement suckers planned for ``week_index``; 0.0 for a week not listed.
+        """
