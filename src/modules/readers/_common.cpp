@@ -1,3 +1,151 @@
-// Not built yet.
-#include <nanobind/nanobind.h>
-NB_MODULE(_common, m) { m.doc() = "not built yet"; }
+// py_narvo_pop.readers._common: what every file reader shares. Loading a table
+// file by its extension, cleaning one text cell, and checking that a table has
+// the columns a reader needs.
+#include "bind/py.hpp"
+
+#include <cmath>
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using narvo::bind::concat;
+
+namespace {
+
+nb::handle builtin(const char* name) {
+    return PyDict_GetItemString(PyEval_GetBuiltins(), name);  // borrowed, lives with the interpreter
+}
+
+// A single text where a sequence of names is wanted would be taken apart into
+// its letters and silently match no column; refuse it instead.
+void refuse_single_text(nb::handle names, const char* what) {
+    if (PyUnicode_Check(names.ptr()))
+        narvo::bind::raise_instance_of(
+            PyExc_TypeError,
+            concat({nb::str(what), nb::str(" must be a sequence of column names, not a single text: "),
+                    nb::repr(names)}));
+}
+
+// Workbooks are zip files of XML parts. Before the first one is opened, the
+// standard XML parsers are replaced with defused ones (no entity expansion, no
+// external references). openpyxl picks defusedxml by itself unless the
+// environment tells it not to; even then its parsers go through the standard
+// module's parser class, which is now the defused one.
+void ensure_defused_xml() {
+    static bool defused = false;
+    if (defused) return;
+    // defuse_stdlib() loads a deprecated alias module of its own on the way;
+    // that warning is about defusedxml's layout, not the caller's code.
+    nb::object quiet = narvo::bind::import_attr("warnings", "catch_warnings")();
+    quiet.attr("__enter__")();
+    try {
+        narvo::bind::import_attr("warnings", "simplefilter")(
+            "ignore", nb::handle(PyExc_DeprecationWarning));
+        nb::module_::import_("defusedxml").attr("defuse_stdlib")();
+    } catch (...) {
+        quiet.attr("__exit__")(nb::none(), nb::none(), nb::none());
+        throw;
+    }
+    quiet.attr("__exit__")(nb::none(), nb::none(), nb::none());
+    defused = true;
+}
+
+nb::object read_table(nb::handle path_arg, nb::handle text_columns) {
+    nb::object path = narvo::bind::import_attr("pathlib", "Path")(path_arg);
+    if (!nb::cast<bool>(path.attr("exists")()))
+        narvo::bind::raise_instance_of(PyExc_FileNotFoundError,
+                                       concat({nb::str("file not found: "), nb::str(path)}));
+
+    refuse_single_text(text_columns, "text_columns");
+    nb::dict dtype;
+    for (nb::handle name : nb::iter(text_columns)) dtype[name] = builtin("str");
+
+    nb::object suffix = path.attr("suffix").attr("lower")();
+    nb::module_ pandas = nb::module_::import_("pandas");
+    if (suffix.equal(nb::str(".csv"))) return pandas.attr("read_csv")(path, "dtype"_a = dtype);
+    if (suffix.equal(nb::str(".xlsx")) || suffix.equal(nb::str(".xls"))) {
+        ensure_defused_xml();
+        return pandas.attr("read_excel")(path, "dtype"_a = dtype);
+    }
+    narvo::bind::raise_instance_of(
+        PyExc_ValueError,
+        concat({nb::str("unsupported file extension "), nb::repr(suffix), nb::str(" for "),
+                nb::str(path), nb::str(" -- expected .csv or .xlsx/.xls")}));
+}
+
+nb::object missing_value() { return nb::float_(NAN); }
+
+// True when pandas counts the cell as missing. Texts and integers never are;
+// None and NaN are answered here without asking pandas.
+bool is_missing(nb::handle value) {
+    if (value.is_none()) return true;
+    if (PyUnicode_Check(value.ptr()) || PyLong_Check(value.ptr())) return false;
+    if (PyFloat_Check(value.ptr())) {
+        double x = PyFloat_AS_DOUBLE(value.ptr());
+        if (std::isnan(x)) return true;
+        if (std::isfinite(x)) return false;
+    }
+    nb::object answer = narvo::bind::import_attr("pandas", "isna")(value);
+    int truth = PyObject_IsTrue(answer.ptr());
+    if (truth < 0) throw nb::python_error();
+    return truth == 1;
+}
+
+nb::object clean_text(nb::handle value) {
+    if (is_missing(value)) return missing_value();
+    nb::object text = nb::str(value);
+    // ASCII text is already in composed form.
+    if (!PyUnicode_IS_ASCII(text.ptr()))
+        text = narvo::bind::import_attr("unicodedata", "normalize")("NFC", text);
+    text = text.attr("strip")();
+    if (PyUnicode_GET_LENGTH(text.ptr()) == 0) return missing_value();
+    return text;
+}
+
+void require_columns(nb::handle df, nb::handle required, nb::handle context,
+                     nb::handle error_cls) {
+    refuse_single_text(required, "required");
+    nb::list found = nb::list(nb::object(df.attr("columns")));
+    nb::list missing;
+    for (nb::handle name : nb::iter(required)) {
+        int present = PySequence_Contains(found.ptr(), name.ptr());
+        if (present < 0) throw nb::python_error();
+        if (!present) missing.append(name);
+    }
+    if (missing.size() == 0) return;
+    narvo::bind::raise_instance_of(
+        error_cls, concat({nb::str(context), nb::str(" missing required column(s): "),
+                           nb::repr(missing), nb::str("; found columns: "), nb::repr(found)}));
+}
+
+}  // namespace
+
+NB_MODULE(_common, m) {
+    m.doc() =
+        "What every file reader shares: loading a table file by its extension, cleaning\n"
+        "one text cell and checking that a table has the columns a reader needs.";
+
+    m.def("_read_table", &read_table, "path"_a.none(), nb::kw_only(),
+          "text_columns"_a.none() = nb::tuple(),
+          nb::sig("def _read_table(path: str | os.PathLike[str], *, "
+                  "text_columns: collections.abc.Iterable[str] = ()) -> pandas.DataFrame"),
+          "Load a table file (its first sheet for a workbook) as a data frame.\n\n"
+          "The format follows the lower-cased extension: .csv through pandas.read_csv,\n"
+          ".xlsx and .xls through pandas.read_excel. Columns named in text_columns keep\n"
+          "their cells as text (codes such as 007 keep their zeros). Workbook XML is read\n"
+          "with entity expansion and external references refused.\n\n"
+          "Raises FileNotFoundError when nothing exists at path (checked first) and\n"
+          "ValueError for any other extension; pandas errors pass through.");
+
+    m.def("_clean_text", &clean_text, "value"_a.none(),
+          nb::sig("def _clean_text(value: object) -> str | float"),
+          "One cell as a non-empty, NFC-composed, trimmed text, or NaN for no value.");
+
+    m.def("_require_columns", &require_columns, "df"_a.none(), "required"_a.none(), nb::kw_only(),
+          "context"_a.none(), "error_cls"_a.none(),
+          nb::sig("def _require_columns(df: pandas.DataFrame, required: collections.abc.Iterable[str], "
+                  "*, context: str, error_cls: collections.abc.Callable[[str], BaseException]) "
+                  "-> None"),
+          "Raise error_cls(message) when columns named in required are missing from df.\n\n"
+          "The message is '<context> missing required column(s): [...]; found columns:\n"
+          "[...]', the missing names in the order of required, the found ones in table order.");
+}
