@@ -7,6 +7,7 @@
 
 #include <nanobind/stl/string.h>
 
+#include <cmath>
 #include <string>
 
 namespace nb = nanobind;
