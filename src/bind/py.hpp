@@ -95,4 +95,11 @@ inline nb::str concat(std::initializer_list<nb::handle> parts) {
     throw nb::python_error();
 }
 
+// Install `fn`, a function whose first parameter is the class, as the
+// classmethod `name` of `cls` (nanobind's def_static cannot receive the class).
+inline void add_classmethod(nb::handle cls, const char* name, nb::object fn) {
+    nb::object method = nb::borrow(reinterpret_cast<PyObject*>(&PyClassMethod_Type))(fn);
+    nb::setattr(cls, name, method);
+}
+
 }  // namespace narvo::bind

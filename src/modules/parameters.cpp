@@ -1,3 +1,438 @@
-// Not built yet.
-#include <nanobind/nanobind.h>
-NB_MODULE(parameters, m) { m.doc() = "not built yet"; }
+// py_narvo_pop.parameters: the model's parameter set. Five read-only groups of
+// key -> value, checked once when the set is built so that a bad value is
+// reported by name before a run starts rather than deep inside a weekly step.
+#include "bind/py.hpp"
+#include "bind/record.hpp"
+
+#include <nanobind/stl/string.h>
+
+#include <array>
+#include <cmath>
+#include <string>
+#include <vector>
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using narvo::bind::concat;
+
+namespace {
+
+// ---------------------------------------------------------------- schema ---
+
+enum class Rule { Real, NonNegative, Positive, Rate, WholeDays, Text };
+
+// How a rule reads in an error message: "... must be <what>, got <value>".
+const char* rule_text(Rule rule) {
+    switch (rule) {
+        case Rule::Real: return "a finite real number";
+        case Rule::NonNegative: return "a finite real number >= 0";
+        case Rule::Positive: return "a finite real number > 0";
+        case Rule::Rate: return "a weekly rate between 0 and 1";
+        case Rule::WholeDays: return "a positive whole number of days";
+        default: return "a text";
+    }
+}
+
+struct KeySpec {
+    const char* key;
+    Rule rule;
+    double number;      // default of a numeric key (an int when it counts whole units)
+    const char* text;   // default of a text key
+    const char* doc;    // meaning and unit
+    bool whole = false; // the default is written as an int
+};
+
+struct GroupSpec {
+    const char* name;
+    std::vector<KeySpec> keys;
+};
+
+constexpr size_t kGroups = 5;
+
+const std::array<GroupSpec, kGroups>& schema() {
+    static const std::array<GroupSpec, kGroups> groups = {{
+        {"general",
+         {{"base_temperature_c", Rule::Real, 14.0, nullptr,
+           "degrees Celsius; daily heat units are the mean temperature above it"},
+          {"week_length_days", Rule::WholeDays, 7, nullptr,
+           "days per model week; a whole number > 0 (an integral float such as 7.0 is\n"
+           "        accepted and stored as the int 7)", true},
+          {"rate_basis", Rule::Text, 0, "cohort",
+           "text; 'cohort' selects the cohort-profile rate basis, any other text\n"
+           "        (for instance 'direct') the direct-rate basis"},
+          {"max_age_weeks_vegetative", Rule::NonNegative, 60, nullptr,
+           "weeks; cohorts of the pre-flowering chain older than this are pruned", true},
+          {"max_age_weeks_reproductive", Rule::NonNegative, 26, nullptr,
+           "weeks; age limit of the post-flowering chain", true},
+          {"population_epsilon", Rule::NonNegative, 1e-6, nullptr,
+           "plants; a cohort whose population falls below this is dropped"}}},
+        {"flowering",
+         {{"threshold_dd", Rule::NonNegative, 2000.0, nullptr,
+           "degree-days of thermal age at which the flowering counter starts"},
+          {"amplitude", Rule::NonNegative, 1.0, nullptr,
+           "eventual fraction of a cohort that flowers (capped at 1)"},
+          {"peak_weeks", Rule::Real, 4.0, nullptr,
+           "weeks after the threshold at which flowering peaks"},
+          {"spread", Rule::NonNegative, 2.0, nullptr,
+           "weeks; standard deviation of flowering around the peak"}}},
+        {"sucker_selection",
+         {{"threshold_dd", Rule::NonNegative, 900.0, nullptr,
+           "degree-days of thermal age at which the sucker counter starts"},
+          {"amplitude", Rule::NonNegative, 1.0, nullptr,
+           "suckers a plant emits over the cohort's life"},
+          {"peak_weeks", Rule::Real, 10.0, nullptr,
+           "weeks after the threshold at which sucker emergence peaks"},
+          {"spread", Rule::NonNegative, 4.0, nullptr,
+           "weeks; standard deviation of sucker emergence around the peak"}}},
+        {"harvest",
+         {{"threshold_dd", Rule::NonNegative, 900.0, nullptr,
+           "degree-days after flowering at which the harvest counter starts"},
+          {"hazard_weeks", Rule::Positive, 6, nullptr,
+           "weeks after the harvest threshold by which a cohort is harvested", true}}},
+        {"mortality_replacement",
+         {{"death_rate_vegetative", Rule::Rate, 0.002, nullptr,
+           "fraction of the pre-flowering plants dying per week"},
+          {"death_rate_reproductive", Rule::Rate, 0.003, nullptr,
+           "fraction of the post-flowering plants dying per week"}}},
+    }};
+    return groups;
+}
+
+nb::object default_value(const KeySpec& spec) {
+    if (spec.rule == Rule::Text) return nb::str(spec.text);
+    if (spec.whole) return nb::int_(static_cast<long long>(spec.number));
+    return nb::float_(spec.number);
+}
+
+nb::str group_names_repr() {
+    nb::list names;
+    for (const GroupSpec& g : schema()) names.append(nb::str(g.name));
+    return nb::repr(names);
+}
+
+std::string class_doc() {
+    std::string doc =
+        "The model's parameters: five read-only groups, each a mapping of key to value\n"
+        "read by subscript (params.general['week_length_days']).\n\n"
+        "Build one with ParameterSet.default(), ParameterSet.from_dict(d) (d maps each\n"
+        "group name to a mapping of key to value), ParameterSet.from_yaml(path) (a UTF-8\n"
+        "YAML file of the same layout) or ParameterSet(general=..., flowering=..., ...).\n"
+        "Every key below is required and checked when the set is built; values are kept\n"
+        "as given (the week length as an int), and so are keys beyond these. A missing\n"
+        "group or key, a value of the wrong kind (bool is not a number; YAML reads 1e-6\n"
+        "as text, write 1.0e-6) or a value out of range raises ParameterError naming the\n"
+        "group and key. The groups are copied on construction, so changing the mappings\n"
+        "passed in does not change the set. Sets compare by value and pickle; they are\n"
+        "not hashable (extra keys may hold any value).\n\n"
+        "Keys, with their defaults:\n";
+    for (const GroupSpec& g : schema()) {
+        doc += "\n";
+        doc += g.name;
+        doc += "\n";
+        for (const KeySpec& k : g.keys) {
+            doc += "    ";
+            doc += k.key;
+            doc += " = ";
+            doc += narvo::bind::py_repr(default_value(k));
+            doc += "\n        ";
+            doc += k.doc;
+            doc += "\n";
+        }
+    }
+    return doc;
+}
+
+// ------------------------------------------------------------ validation ---
+
+nb::handle g_parameter_error;
+
+[[noreturn]] void fail(nb::handle prefix, nb::handle message) {
+    narvo::bind::raise_instance_of(g_parameter_error, concat({prefix, message}));
+}
+
+nb::str kind_name(nb::handle value) {
+    return nb::borrow<nb::str>(nb::getattr(value.type(), "__name__"));
+}
+
+bool is_mapping(nb::handle value) {
+    static nb::handle mapping = narvo::bind::keep(narvo::bind::import_attr("collections.abc", "Mapping"));
+    return nb::isinstance(value, mapping);
+}
+
+bool is_instance_of(nb::handle value, const char* module, const char* name) {
+    return nb::isinstance(value, narvo::bind::import_attr(module, name));
+}
+
+bool is_number(nb::handle value) {
+    return !PyBool_Check(value.ptr()) && is_instance_of(value, "numbers", "Real");
+}
+
+// The checked value of one key: the value itself, or for the week length the
+// whole number as an int. Raises ParameterError when the value breaks the rule.
+nb::object checked_value(const GroupSpec& group, const KeySpec& spec, nb::handle value,
+                         nb::handle prefix) {
+    bool ok = false;
+    nb::object result = nb::borrow(value);
+    if (spec.rule == Rule::Text) {
+        ok = PyUnicode_Check(value.ptr());
+    } else if (is_number(value)) {
+        double x = nb::cast<double>(nb::float_(value));
+        if (std::isfinite(x)) {
+            switch (spec.rule) {
+                case Rule::Real: ok = true; break;
+                case Rule::NonNegative: ok = x >= 0.0; break;
+                case Rule::Positive: ok = x > 0.0; break;
+                case Rule::Rate: ok = x >= 0.0 && x <= 1.0; break;
+                case Rule::WholeDays:
+                    ok = x > 0.0 && x == std::floor(x);
+                    if (ok) result = nb::int_(value);
+                    break;
+                default: break;
+            }
+        }
+    }
+    if (!ok)
+        fail(prefix, concat({nb::str("parameter "), nb::str(group.name), nb::str("."),
+                             nb::str(spec.key), nb::str(" must be "), nb::str(rule_text(spec.rule)),
+                             nb::str(", got "), nb::repr(value)}));
+    return result;
+}
+
+// A private copy of one group, checked key by key in the documented order.
+nb::dict checked_group(const GroupSpec& group, nb::handle mapping, nb::handle prefix) {
+    if (!is_mapping(mapping))
+        fail(prefix, concat({nb::str("parameter group "), nb::repr(nb::str(group.name)),
+                             nb::str(" must be a mapping of key to value, got "),
+                             kind_name(mapping)}));
+    nb::dict copy = nb::borrow<nb::dict>(narvo::bind::import_attr("builtins", "dict")(mapping));
+    for (auto [key, value] : copy) {
+        (void)value;
+        if (!PyUnicode_Check(key.ptr()))
+            fail(prefix, concat({nb::str("parameter group "), nb::repr(nb::str(group.name)),
+                                 nb::str(" has a key that is not a text: "), nb::repr(key)}));
+    }
+    for (const KeySpec& spec : group.keys) {
+        nb::str key(spec.key);
+        if (!copy.contains(key))
+            fail(prefix, concat({nb::str("parameter "), nb::str(group.name), nb::str("."), key,
+                                 nb::str(" is missing")}));
+        nb::object given = copy[key];
+        copy[key] = checked_value(group, spec, given, prefix);
+    }
+    return copy;
+}
+
+// The five checked groups of a mapping of group name -> mapping.
+std::array<nb::dict, kGroups> checked_groups(nb::handle groups, nb::handle prefix) {
+    if (!is_mapping(groups))
+        fail(prefix, concat({nb::str("parameter set must be a mapping of group name to mapping, got "),
+                             kind_name(groups)}));
+    nb::dict given = nb::borrow<nb::dict>(narvo::bind::import_attr("builtins", "dict")(groups));
+    for (auto [name, value] : given) {
+        (void)value;
+        bool known = false;
+        for (const GroupSpec& g : schema())
+            known = known || (PyUnicode_Check(name.ptr()) && nb::str(g.name).equal(name));
+        if (!known)
+            fail(prefix, concat({nb::str("unknown parameter group "), nb::repr(name),
+                                 nb::str("; expected one of "), group_names_repr()}));
+    }
+    std::array<nb::dict, kGroups> out;
+    for (size_t i = 0; i < kGroups; ++i) {
+        nb::str name(schema()[i].name);
+        if (!given.contains(name))
+            fail(prefix, concat({nb::str("parameter group "), nb::repr(name), nb::str(" is missing")}));
+        out[i] = checked_group(schema()[i], given[name], prefix);
+    }
+    return out;
+}
+
+// ---------------------------------------------------------- ParameterSet ---
+
+nb::dict dict_copy(const nb::dict& d) {
+    PyObject* copy = PyDict_Copy(d.ptr());
+    if (!copy) throw nb::python_error();
+    return nb::steal<nb::dict>(copy);
+}
+
+struct ParameterSet {
+    std::array<nb::dict, kGroups> groups;   // private copies
+    std::array<nb::object, kGroups> views;  // read-only views over them
+
+    void set(std::array<nb::dict, kGroups> checked) {
+        groups = std::move(checked);
+        for (size_t i = 0; i < kGroups; ++i) {
+            PyObject* view = PyDictProxy_New(groups[i].ptr());
+            if (!view) throw nb::python_error();
+            views[i] = nb::steal(view);
+        }
+    }
+
+    // {group: fresh dict copy}, in group order.
+    nb::dict to_dict() const {
+        nb::dict out;
+        for (size_t i = 0; i < kGroups; ++i) out[schema()[i].name] = dict_copy(groups[i]);
+        return out;
+    }
+};
+
+nb::dict groups_by_name(nb::handle general, nb::handle flowering, nb::handle sucker_selection,
+                        nb::handle harvest, nb::handle mortality_replacement) {
+    nb::dict d;
+    std::array<nb::handle, kGroups> given = {general, flowering, sucker_selection, harvest,
+                                             mortality_replacement};
+    for (size_t i = 0; i < kGroups; ++i) d[schema()[i].name] = given[i];
+    return d;
+}
+
+const ParameterSet& native(nb::handle self) { return nb::cast<const ParameterSet&>(self); }
+
+nb::object build(nb::handle cls, nb::handle groups, nb::handle prefix) {
+    std::array<nb::dict, kGroups> checked = checked_groups(groups, prefix);
+    nb::dict kwargs;
+    for (size_t i = 0; i < kGroups; ++i) kwargs[schema()[i].name] = checked[i];
+    return cls(**kwargs);
+}
+
+const char* kMappingSig = "collections.abc.Mapping[str, typing.Any]";
+
+}  // namespace
+
+NB_MODULE(parameters, m) {
+    m.doc() = "The model's parameter set: five read-only groups of named values.";
+
+    nb::object base = narvo::bind::import_attr("py_narvo_pop.exceptions", "NarvoPopError");
+    std::string qualified =
+        std::string(nb::borrow<nb::str>(m.attr("__name__")).c_str()) + ".ParameterError";
+    PyObject* error = PyErr_NewExceptionWithDoc(
+        qualified.c_str(),
+        "A parameter set that cannot be built: a missing group or key, or a value of the\n"
+        "wrong kind or out of range. Both a NarvoPopError and a ValueError.",
+        nb::make_tuple(base, nb::handle(PyExc_ValueError)).ptr(), nullptr);
+    if (!error) throw nb::python_error();
+    g_parameter_error = narvo::bind::keep(nb::steal(error));
+    m.attr("ParameterError") = g_parameter_error;
+
+    auto cls = nb::class_<ParameterSet>(m, "ParameterSet", narvo::bind::stable_cstr(class_doc()));
+
+    std::string init_sig = "def __init__(self";
+    for (const GroupSpec& g : schema()) init_sig += std::string(", ") + g.name + ": " + kMappingSig;
+    init_sig += ") -> None";
+    cls.def(
+        "__init__",
+        [](ParameterSet* self, nb::handle general, nb::handle flowering,
+           nb::handle sucker_selection, nb::handle harvest, nb::handle mortality_replacement) {
+            std::array<nb::dict, kGroups> checked = checked_groups(
+                groups_by_name(general, flowering, sucker_selection, harvest, mortality_replacement),
+                nb::str(""));
+            new (self) ParameterSet();
+            self->set(std::move(checked));
+        },
+        "general"_a.none(), "flowering"_a.none(), "sucker_selection"_a.none(), "harvest"_a.none(),
+        "mortality_replacement"_a.none(), nb::sig(narvo::bind::stable_cstr(init_sig)),
+        "Check and copy the five groups.");
+
+    for (size_t i = 0; i < kGroups; ++i) {
+        std::string sig = std::string("def ") + schema()[i].name +
+                          "(self, /) -> types.MappingProxyType[str, typing.Any]";
+        cls.def_prop_ro(
+            schema()[i].name, [i](const ParameterSet& p) { return p.views[i]; },
+            nb::sig(narvo::bind::stable_cstr(sig)));
+    }
+
+    narvo::bind::add_classmethod(
+        cls, "default",
+        nb::cpp_function(
+            [](nb::handle cls) {
+                nb::dict groups;
+                for (const GroupSpec& g : schema()) {
+                    nb::dict values;
+                    for (const KeySpec& k : g.keys) values[k.key] = default_value(k);
+                    groups[g.name] = values;
+                }
+                return cls(**groups);
+            },
+            nb::name("default"), nb::scope(cls), "cls"_a,
+            nb::sig("def default(cls) -> typing.Self"),
+            "The documented default parameters (see the class docstring)."));
+
+    narvo::bind::add_classmethod(
+        cls, "from_dict",
+        nb::cpp_function([](nb::handle cls, nb::handle d) { return build(cls, d, nb::str("")); },
+                         nb::name("from_dict"), nb::scope(cls), "cls"_a, "d"_a.none(),
+                         nb::sig("def from_dict(cls, d: collections.abc.Mapping[str, "
+                                 "collections.abc.Mapping[str, typing.Any]]) -> typing.Self"),
+                         "Build from a mapping of group name to a mapping of key to value.\n\n"
+                         "Every group is required; an unknown group is a ParameterError."));
+
+    narvo::bind::add_classmethod(
+        cls, "from_yaml",
+        nb::cpp_function(
+            [](nb::handle cls, nb::handle path) {
+                nb::object file = narvo::bind::import_attr("pathlib", "Path")(path);
+                nb::object text = file.attr("read_text")("encoding"_a = "utf-8");
+                nb::object document = narvo::bind::import_attr("yaml", "safe_load")(text);
+                nb::str prefix = concat({nb::str("parameter file "), nb::repr(path), nb::str(": ")});
+                return build(cls, document, prefix);
+            },
+            nb::name("from_yaml"), nb::scope(cls), "cls"_a, "path"_a.none(),
+            nb::sig("def from_yaml(cls, path: str | os.PathLike[str]) -> typing.Self"),
+            "Read a UTF-8 YAML file laid out as for from_dict (one top-level key per group).\n\n"
+            "File, decoding and YAML errors pass through; a fault in the parameters raises\n"
+            "ParameterError, its message starting with \"parameter file '<path>': \"."));
+
+    cls.def("to_dict", &ParameterSet::to_dict,
+            nb::sig("def to_dict(self) -> dict[str, dict[str, typing.Any]]"),
+            "A fresh dict of fresh dicts, one per group: change it freely and pass it to\n"
+            "from_dict to build a variant.");
+
+    cls.def(
+        "__eq__",
+        [](nb::handle self, nb::handle other) -> nb::object {
+            if (!other.type().is(self.type())) return nb::borrow(Py_NotImplemented);
+            for (size_t i = 0; i < kGroups; ++i)
+                if (!native(self).groups[i].equal(native(other).groups[i])) return nb::bool_(false);
+            return nb::bool_(true);
+        },
+        nb::sig("def __eq__(self, other: object, /) -> bool"));
+    nb::setattr(cls, "__hash__", nb::none());
+
+    cls.def("__repr__", [](nb::handle self) {
+        nb::list parts;
+        for (size_t i = 0; i < kGroups; ++i)
+            parts.append(concat({nb::str(schema()[i].name), nb::str("="),
+                                 nb::repr(native(self).groups[i])}));
+        nb::str joined = nb::steal<nb::str>(PyUnicode_Join(nb::str(", ").ptr(), parts.ptr()));
+        if (!joined.is_valid()) throw nb::python_error();
+        return concat({nb::getattr(self.type(), "__qualname__"), nb::str("("), joined, nb::str(")")});
+    });
+
+    cls.def(
+        "__reduce__",
+        [](nb::handle self) {
+            const ParameterSet& p = native(self);
+            nb::list args;
+            for (size_t i = 0; i < kGroups; ++i) args.append(dict_copy(p.groups[i]));
+            return nb::make_tuple(self.type(), nb::tuple(args));
+        });
+
+    cls.def(
+        "__replace__",
+        [](nb::handle self, nb::kwargs changes) {
+            nb::dict kwargs;
+            for (size_t i = 0; i < kGroups; ++i) kwargs[schema()[i].name] = native(self).groups[i];
+            for (auto [k, v] : changes) kwargs[k] = v;
+            return self.type()(**kwargs);
+        },
+        nb::sig("def __replace__(self, /, **changes: collections.abc.Mapping[str, typing.Any]) "
+                "-> typing.Self"),
+        "copy.replace(params, harvest={...}): a new set with whole groups replaced.");
+
+    cls.def(
+        "__setattr__",
+        [](nb::handle, nb::handle name, nb::handle) { narvo::bind::raise_frozen(name, false); },
+        nb::sig("def __setattr__(self, name: str, value: typing.Any, /) -> typing.NoReturn"));
+    cls.def(
+        "__delattr__", [](nb::handle, nb::handle name) { narvo::bind::raise_frozen(name, true); },
+        nb::sig("def __delattr__(self, name: str, /) -> typing.NoReturn"));
+}
