@@ -95,6 +95,18 @@ inline nb::str concat(std::initializer_list<nb::handle> parts) {
     throw nb::python_error();
 }
 
+// As raise_instance_of, with `cause` attached: `raise type(message) from cause`.
+[[noreturn]] inline void raise_instance_from(nb::handle type, nb::handle message,
+                                             nb::handle cause) {
+    nb::object exc = type(message);
+    if (!PyExceptionInstance_Check(exc.ptr()))
+        raise(PyExc_TypeError, "exceptions must derive from BaseException");
+    PyException_SetCause(exc.ptr(), nb::borrow(cause).release().ptr());
+    PyException_SetContext(exc.ptr(), nb::borrow(cause).release().ptr());
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
+    throw nb::python_error();
+}
+
 // Install `fn`, a function whose first parameter is the class, as the
 // classmethod `name` of `cls` (nanobind's def_static cannot receive the class).
 inline void add_classmethod(nb::handle cls, const char* name, nb::object fn) {

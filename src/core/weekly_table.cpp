@@ -46,11 +46,31 @@ std::size_t WeeklyTable::size() const {
     return static_cast<std::size_t>(std::count(covered.begin(), covered.end(), std::uint8_t{1}));
 }
 
-std::vector<std::int64_t> ordinals_from_ticks(Strided<std::int64_t> ticks, std::int64_t per_day) {
-    std::vector<std::int64_t> out(ticks.n);
+namespace {
+
+// With the divisor known at compile time the division becomes a multiply.
+template <std::int64_t PerDay>
+void ticks_to_ordinals(Strided<std::int64_t> ticks, std::int64_t* out) {
     for (std::size_t i = 0; i < ticks.n; ++i) {
         const std::int64_t t = ticks[i];
-        out[i] = t == kNaT ? kNaT : floor_div(t, per_day) + kEpochOrdinal;
+        out[i] = t == kNaT ? kNaT : floor_div(t, PerDay) + kEpochOrdinal;
+    }
+}
+
+}  // namespace
+
+std::vector<std::int64_t> ordinals_from_ticks(Strided<std::int64_t> ticks, std::int64_t per_day) {
+    std::vector<std::int64_t> out(ticks.n);
+    switch (per_day) {
+        case 86'400'000'000'000: ticks_to_ordinals<86'400'000'000'000>(ticks, out.data()); break;
+        case 86'400'000'000: ticks_to_ordinals<86'400'000'000>(ticks, out.data()); break;
+        case 86'400'000: ticks_to_ordinals<86'400'000>(ticks, out.data()); break;
+        case 86'400: ticks_to_ordinals<86'400>(ticks, out.data()); break;
+        default:
+            for (std::size_t i = 0; i < ticks.n; ++i) {
+                const std::int64_t t = ticks[i];
+                out[i] = t == kNaT ? kNaT : floor_div(t, per_day) + kEpochOrdinal;
+            }
     }
     return out;
 }
@@ -80,12 +100,18 @@ WeeklyTable build_weekly_table(const std::vector<std::int64_t>& ordinals, Stride
     std::vector<std::int64_t> weeks(ordinals.size());
     std::int64_t lo = std::numeric_limits<std::int64_t>::max();
     std::int64_t hi = std::numeric_limits<std::int64_t>::min();
-    for (std::size_t i = 0; i < ordinals.size(); ++i) {
-        const std::int64_t w = t.week_for_ordinal(ordinals[i]);
-        weeks[i] = w;
-        lo = std::min(lo, w);
-        hi = std::max(hi, w);
-    }
+    auto place = [&](auto week_of) {
+        for (std::size_t i = 0; i < ordinals.size(); ++i) {
+            const std::int64_t w = week_of(ordinals[i] - run_start_ordinal);
+            weeks[i] = w;
+            lo = std::min(lo, w);
+            hi = std::max(hi, w);
+        }
+    };
+    if (week_length_days == 7)
+        place([](std::int64_t offset) { return floor_div(offset, 7); });
+    else
+        place([&](std::int64_t offset) { return floor_div(offset, week_length_days); });
     t.first_week = lo;
     t.last_week = hi;
     const std::size_t span = static_cast<std::size_t>(hi - lo) + 1;

@@ -148,11 +148,20 @@ using Int64Array = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::device::cpu,
 // One column of `daily`, refusing a label shared by several columns (the
 // selection is then a table, not a column).
 nb::object single_column(nb::handle daily, nb::handle name) {
+    static nb::handle frame_type = keep(narvo::bind::import_attr("pandas", "DataFrame"));
     nb::object col = get_item(daily, name);
-    if (nb::hasattr(col, "columns"))
+    if (nb::isinstance(col, frame_type))
         raise_weather({nb::str("weather data has more than one column named "),
                        nb::repr(name)});
     return col;
+}
+
+// The numpy type code of a column's dtype ("<f8", "<M8[us]", ...), or "" for a
+// table library extension type or an object without a dtype.
+std::string numpy_dtype_str(nb::handle column) {
+    nb::object code = nb::getattr(nb::getattr(column, "dtype", nb::none()), "str", nb::none());
+    if (!PyUnicode_Check(code.ptr())) return {};
+    return nb::borrow<nb::str>(code).c_str();
 }
 
 template <class Array>
@@ -197,8 +206,10 @@ DailyHeat daily_heat_units(nb::handle daily, nb::handle columns, nb::handle base
         series = single_column(daily, tmean);
     }
     DailyHeat out;
-    out.keep_alive = series.attr("astype")(nb::handle(reinterpret_cast<PyObject*>(&PyFloat_Type)))
-                         .attr("to_numpy")();
+    // A float64 column converts to itself; skip the copy astype would make.
+    if (numpy_dtype_str(series).rfind("<f8", 0) != 0)
+        series = series.attr("astype")(nb::handle(reinterpret_cast<PyObject*>(&PyFloat_Type)));
+    out.keep_alive = series.attr("to_numpy")();
     DoubleArray arr = as_array<DoubleArray>(out.keep_alive, "values");
     out.values = strided(arr);
     if (from_tmean) {
@@ -217,10 +228,13 @@ DailyHeat daily_heat_units(nb::handle daily, nb::handle columns, nb::handle base
 // The calendar day of every row, parsed with the table library's default
 // date parsing; a date-time with a time zone counts by its local date.
 std::vector<std::int64_t> daily_ordinals(nb::handle daily, nb::handle date_column) {
-    nb::object parsed = pandas_to_datetime()(get_item(daily, date_column));
-    if (nb::hasattr(parsed, "dt")) {
-        nb::object dt = parsed.attr("dt");
-        if (!dt.attr("tz").is_none()) parsed = dt.attr("tz_localize")(nb::none());
+    nb::object parsed = get_item(daily, date_column);
+    // Naive datetime64 values are what the parsing would give back unchanged.
+    if (numpy_dtype_str(parsed).rfind("<M8[", 0) != 0) {
+        parsed = pandas_to_datetime()(parsed);
+        nb::object dtype = nb::getattr(parsed, "dtype", nb::none());
+        if (!nb::getattr(dtype, "tz", nb::none()).is_none())
+            parsed = parsed.attr("dt").attr("tz_localize")(nb::none());
     }
     nb::object arr = parsed.attr("to_numpy")();
     std::string dtype = nb::borrow<nb::str>(arr.attr("dtype").attr("str")).c_str();
@@ -521,11 +535,6 @@ nb::object int_of(nb::handle value) {
     return nb::steal(r);
 }
 
-void add_classmethod(nb::handle cls, const char* name, nb::object fn) {
-    nb::object method = nb::borrow(reinterpret_cast<PyObject*>(&PyClassMethod_Type))(fn);
-    nb::setattr(cls, name, method);
-}
-
 const char* kProviderDoc =
     "The model calendar and the weekly heat-unit totals of a daily weather table.\n\n"
     "Week ``w`` begins ``w * week_length_days`` days after ``run_start_date``. Each\n"
@@ -584,7 +593,7 @@ NB_MODULE(weather, m) {
         "the table.");
 
     nb::object params_columns = new_column_map(nb::str("date"), nb::str("tmean"), nb::none());
-    add_classmethod(
+    narvo::bind::add_classmethod(
         provider, "from_params",
         nb::cpp_function(
             [](nb::handle cls, nb::handle daily, nb::handle params, nb::handle columns,
@@ -606,7 +615,7 @@ NB_MODULE(weather, m) {
     nb::object file_columns = new_column_map(nb::str("date"), nb::str("tmean"), nb::none());
     nb::object tmean_columns = new_column_map(nb::str("date"), nb::str("tmean"), nb::none());
     nb::object heat_columns = new_column_map(nb::str("date"), nb::none(), nb::str("heat_units"));
-    add_classmethod(
+    narvo::bind::add_classmethod(
         provider, "from_file",
         nb::cpp_function(
             [tmean_columns, heat_columns](nb::handle cls, nb::handle path, nb::handle columns,
@@ -633,7 +642,7 @@ NB_MODULE(weather, m) {
             "A provider built from a daily weather file (.csv, .xlsx or .xls)."));
 
     nb::object file_params_columns = new_column_map(nb::str("date"), nb::str("tmean"), nb::none());
-    add_classmethod(
+    narvo::bind::add_classmethod(
         provider, "from_file_and_params",
         nb::cpp_function(
             [](nb::handle cls, nb::handle path, nb::handle params, nb::handle columns,
