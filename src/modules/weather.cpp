@@ -440,14 +440,21 @@ nb::list thermal_trajectory(nb::handle self, nb::handle start, nb::handle end) {
         return out;
     }
     const WeeklyTable& t = *native(self).table;
+    const Span span = week_span(start, end);
     std::vector<double> running;
     double total = 0.0;
-    visit_span(t, week_span(start, end), [&](double v) {
+    visit_span(t, span, [&](double v) {
         total += v;
         running.push_back(total);
     });
-    for (double v : running) out.append(nb::float_(v));
-    return out;
+    nb::object list = nb::steal(PyList_New(static_cast<Py_ssize_t>(running.size())));
+    if (!list.is_valid()) throw nb::python_error();
+    for (std::size_t i = 0; i < running.size(); ++i) {
+        PyObject* v = PyFloat_FromDouble(running[i]);
+        if (!v) throw nb::python_error();
+        PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), v);
+    }
+    return nb::borrow<nb::list>(list);
 }
 
 nb::object week_index_for_date(nb::handle self, nb::handle d) {
