@@ -1,11 +1,26 @@
 """
 Cohorts of plants and the two chains they live in (before and after flowering),
 with the weekly step that ages cohorts, moves plants out of a chain and prunes it.
+
+The weekly step uses the module's dispersion functions (``_dispersion_profile``,
+``_dispersion_rate``, ``_harvest_hazard_cohort_basis``, ``_harvest_hazard``,
+imported from py_narvo_pop.dispersion). They are looked up at every step: a caller
+may replace them with its own, and while they are the package's own the step
+computes them natively.
 """
 
-from collections.abc import Iterator
+from collections.abc import Iterator, Mapping
 import enum
 from typing import Any, NoReturn, Self
+
+import pandas
+
+from py_narvo_pop.dispersion import (
+    _dispersion_profile as _dispersion_profile,
+    _dispersion_rate as _dispersion_rate,
+    _harvest_hazard as _harvest_hazard,
+    _harvest_hazard_cohort_basis as _harvest_hazard_cohort_basis
+)
 
 
 class ChainKind(str, enum.Enum):
@@ -25,6 +40,8 @@ class ChainKind(str, enum.Enum):
     The two chains of the population: plants before flowering (vegetative) and
     plants after flowering awaiting harvest (reproductive).
     """
+
+_COHORT_COLUMNS: tuple = ...
 
 class Cohort:
     """
@@ -141,13 +158,96 @@ class CohortColumnMap:
 
     def __deepcopy__(self, arg: object, /) -> object: ...
 
+class _RatesMap:
+    """
+    One column of a week's rates by cohort position: a read-only mapping over the
+    numbers the weekly step computed.
+    """
+
+    def __len__(self) -> int: ...
+
+    def __getitem__(self, key: int, /) -> Any: ...
+
+    def __iter__(self) -> Iterator[int]: ...
+
+    def __contains__(self, key: object, /) -> bool: ...
+
+    def get(self, key: int, default: Any = None, /) -> Any: ...
+
+    def __repr__(self) -> str: ...
+
+    def __reduce__(self) -> tuple: ...
+
+    __hash__: None = None
+
+class _ChainRates:
+    """
+    One week's rates of a chain, by cohort position in the chain's list as it stood
+    when they were computed: new thermal ages and counters (flowering, sucker,
+    harvest), plants leaving the chain, deaths and suckers, and their sums.
+    """
+
+    def __init__(self, next_thermal_age: Mapping[int, float], next_counters: Mapping[int, tuple[int, int, int]], chain_exit: Mapping[int, float], death: Mapping[int, float], sucker: Mapping[int, float], sum_chain_exit: float, sum_sucker: float, sum_death: float, sum_sucker_parous: float = 0.0) -> None: ...
+
+    @property
+    def next_thermal_age(self, /) -> Mapping[int, float]: ...
+
+    @property
+    def next_counters(self, /) -> Mapping[int, tuple[int, int, int]]: ...
+
+    @property
+    def chain_exit(self, /) -> Mapping[int, float]: ...
+
+    @property
+    def death(self, /) -> Mapping[int, float]: ...
+
+    @property
+    def sucker(self, /) -> Mapping[int, float]: ...
+
+    @property
+    def sum_chain_exit(self, /) -> float: ...
+
+    @property
+    def sum_sucker(self, /) -> float: ...
+
+    @property
+    def sum_death(self, /) -> float: ...
+
+    @property
+    def sum_sucker_parous(self, /) -> float: ...
+
+    def _values(self) -> tuple:
+        """The field values in declaration order."""
+
+    def __eq__(self, other: object, /) -> bool: ...
+
+    def __hash__(self) -> int: ...
+
+    def __repr__(self) -> str: ...
+
+    __match_args__: tuple = ...
+
+    __slots__: tuple = ...
+
+    def __replace__(self, /, **changes: Any) -> Self: ...
+
+    def __reduce__(self) -> tuple: ...
+
+    def __copy__(self) -> object: ...
+
+    def __setattr__(self, name: str, value: Any, /) -> NoReturn: ...
+
+    def __delattr__(self, name: str, /) -> NoReturn: ...
+
+    def __deepcopy__(self, arg: object, /) -> object: ...
+
 class CohortChain:
     """
     An ordered list of cohorts of one ChainKind, advanced week by week.
 
     The chain holds its parameter set by reference and never changes it; any object
     whose groups (general, flowering, sucker_selection, harvest, mortality_replacement)
-    are mappings serves as the parameter set.
+    are mappings serves as the parameter set. Parameters are read at every use.
     """
 
     def __init__(self, kind: ChainKind, params: Any) -> None: ...
@@ -178,4 +278,51 @@ class CohortChain:
     def total_population(self) -> float:
         """Sum of the cohorts' populations, in list order (0 for an empty chain)."""
 
+    def calc_rates(self, weekly_thermal_increment: float) -> _ChainRates:
+        """
+        This week's rates of every cohort, changing nothing.
+
+        Each cohort ages by ``weekly_thermal_increment`` degree-days and its threshold
+        counters advance; then its exits (flowering or harvest), deaths and suckers follow
+        from the dispersion curves and the death rate. A NaN or infinite increment raises
+        ValueError.
+        """
+
+    def integrate(self, rates: _ChainRates, current_week_index: int) -> list[Cohort]:
+        """
+        Apply this week's ``rates`` to every cohort, then prune; returns the cohorts pruned.
+
+        The record is read and checked in full first: one that does not match the chain
+        (a missing position, a counters entry that is not a triple) raises and leaves the
+        chain unchanged, as does a parameter the pruning step cannot read.
+        """
+
+    def _prune_cohorts(self, current_week_index: int) -> list[Cohort]:
+        """
+        Remove cohorts below population_epsilon or older than the chain's age limit;
+        returns them in their former order.
+        """
+
+    def apply_exogenous_removal(self, amount: float, current_week_index: int) -> float:
+        """
+        Remove ``amount`` plants (at most all of them) spread over the cohorts in
+        proportion to their populations, then prune; returns the plants removed.
+
+        A request of 0.0 or less, or an empty chain, removes nothing and returns 0.0;
+        NaN raises ValueError.
+        """
+
+    def as_dataframe(self) -> pandas.DataFrame:
+        """
+        The chain's cohorts as a table, one row per cohort in list order, with the
+        columns of _COHORT_COLUMNS.
+        """
+
     def __repr__(self) -> str: ...
+
+def _advance_thermal_state(chain: ChainKind, thermal_age: float, wf: int, ws: int, wh: int, increment: float, params: Any) -> tuple[float, int, int, int]:
+    """
+    One week of a cohort's thermal state: (thermal age, wf, ws, wh) after adding
+    ``increment`` degree-days. Each counter the chain keeps is 0 below its threshold
+    and counts the weeks at or above it.
+    """

@@ -1,0 +1,196 @@
+// The weekly step of a cohort chain: thermal ageing and threshold counters,
+// then exits, deaths and suckers per cohort, then applying them.
+#pragma once
+
+#include "core/cohort.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <vector>
+
+namespace narvo::core {
+
+// ------------------------------------------------------- thermal step ---
+
+struct ThermalState {
+    double thermal_age = 0.0;
+    std::int64_t wf = 0, ws = 0, wh = 0;  // flowering, sucker, harvest counters
+};
+
+// Which counters a chain keeps and their degree-day thresholds. A chain that
+// is neither pre- nor post-flowering keeps only the sucker counter.
+struct Thresholds {
+    bool flowering_counter = false;  // pre-flowering chain
+    bool harvest_counter = false;    // post-flowering chain
+    double flowering = 0.0, sucker = 0.0, harvest = 0.0;
+};
+
+namespace detail {
+// A counter that has reached its threshold counts one more week; Python's
+// integers do not wrap, so neither does this one.
+inline std::int64_t next_count(std::int64_t c) {
+    return c == std::numeric_limits<std::int64_t>::max() ? c : c + 1;
+}
+}  // namespace detail
+
+// One week: thermal age accumulates; each kept counter is 0 below its
+// threshold and counts weeks at or above it (a thermal age equal to the
+// threshold has reached it).
+inline ThermalState advance(const ThermalState& s, double increment, const Thresholds& t) {
+    ThermalState r = s;
+    r.thermal_age = s.thermal_age + increment;
+    if (t.flowering_counter) r.wf = r.thermal_age < t.flowering ? 0 : detail::next_count(s.wf);
+    r.ws = r.thermal_age < t.sucker ? 0 : detail::next_count(s.ws);
+    if (t.harvest_counter) r.wh = r.thermal_age < t.harvest ? 0 : detail::next_count(s.wh);
+    return r;
+}
+
+inline ThermalState thermal_state(const CohortState& c) {
+    return {c.thermal_age, c.weeks_since_flowering_threshold, c.weeks_since_sucker_threshold,
+            c.weeks_since_harvest_threshold};
+}
+
+// --------------------------------------------------------- weekly rates ---
+
+// One week's rates of a chain, by cohort position.
+struct StepRates {
+    std::vector<double> thermal_age, exit, death, sucker;
+    std::vector<std::int64_t> wf, ws, wh;
+    double sum_exit = 0.0, sum_sucker = 0.0, sum_death = 0.0, sum_sucker_parous = 0.0;
+
+    explicit StepRates(std::size_t n = 0)
+        : thermal_age(n), exit(n), death(n), sucker(n), wf(n), ws(n), wh(n) {}
+    std::size_t size() const { return thermal_age.size(); }
+};
+
+// What a chain reads per cohort, as functions of its new counters: the suckers
+// per plant (by the sucker counter), the hazard of leaving the chain (by the
+// flowering or the harvest counter) and, for sucker attribution, the fraction
+// of the cohort that flowered before this week (by the flowering counter: the
+// fraction done at one week less).
+struct StepPlan {
+    Thresholds thresholds;
+    double increment = 0.0;
+    bool pre_flowering = false;   // exits by flowering (else by harvest)
+    bool makes_suckers = true;    // false: no suckers at all (post-flowering, cohort basis)
+    bool attributes_parous = false;  // cohort basis in the pre-flowering chain
+    double death_rate = 0.0;
+};
+
+// Suckers the cohort's already-flowered plants produce at the same per-plant
+// share as those still in the chain; nothing once (nearly) all have flowered.
+inline double parous_suckers(double suckers, double flowered) {
+    if (suckers > 0.0 && flowered < 0.999999999999) return suckers * flowered / (1.0 - flowered);
+    return 0.0;
+}
+
+struct CohortOutcome {
+    double exit, death;
+};
+
+// Exits are the hazard applied to the population (not capped); deaths are the
+// death rate applied to the population at the start of the week, capped at
+// the plants that did not leave.
+inline CohortOutcome cohort_outcome(double population, double hazard, double death_rate) {
+    double exit = population * hazard;
+    double survivors = population - exit;
+    if (!(survivors > 0.0)) survivors = 0.0;
+    double deaths = population * death_rate;
+    return {exit, survivors < deaths ? survivors : deaths};
+}
+
+// The rates of every cohort, in list order. The three curves are callables
+// taking a week count and returning a double; they are only called when the
+// plan needs them, in the order suckers, hazard, flowered fraction.
+template <class Suckers, class Hazard, class Flowered>
+void compute_rates(const StepPlan& plan, CohortState* const* cohorts, std::size_t n,
+                   Suckers&& sucker_rate, Hazard&& hazard, Flowered&& flowered, StepRates& out) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const CohortState& c = *cohorts[i];
+        ThermalState s = advance(thermal_state(c), plan.increment, plan.thresholds);
+        double p = c.population;
+        double suckers = plan.makes_suckers ? p * sucker_rate(s.ws) : 0.0;
+        double h = hazard(plan.pre_flowering ? s.wf : s.wh);
+        if (plan.attributes_parous)
+            out.sum_sucker_parous += parous_suckers(suckers, flowered(s.wf));
+        CohortOutcome o = cohort_outcome(p, h, plan.death_rate);
+        out.thermal_age[i] = s.thermal_age;
+        out.wf[i] = s.wf;
+        out.ws[i] = s.ws;
+        out.wh[i] = s.wh;
+        out.exit[i] = o.exit;
+        out.death[i] = o.death;
+        out.sucker[i] = suckers;
+        out.sum_exit += o.exit;
+        out.sum_death += o.death;
+        out.sum_sucker += suckers;
+    }
+}
+
+// A curve tabulated by whole-week count. Counts from 0 up to a cap are
+// computed once and kept; others (negative, or beyond the cap) are computed
+// on each call, so every lookup gives exactly the curve's own value.
+class WeekTable {
+public:
+    using Curve = std::function<double(std::int64_t)>;
+    static constexpr std::int64_t kMaxTabulated = 4096;
+
+    explicit WeekTable(Curve curve) : curve_(std::move(curve)) {}
+
+    double operator()(std::int64_t n) {
+        if (n >= 0 && static_cast<std::size_t>(n) < values_.size()) return values_[n];
+        return extend(n);
+    }
+
+private:
+    double extend(std::int64_t n);
+
+    Curve curve_;
+    std::vector<double> values_;
+};
+
+// ----------------------------------------------------------- applying ---
+
+// The arrays integrate reads, each indexed by cohort position.
+struct RatesArrays {
+    const double* thermal_age;
+    const std::int64_t *wf, *ws, *wh;
+    const double *exit, *death;
+};
+
+// Moves each cohort to its end-of-week state; a population that exits and
+// deaths would take below zero ends at 0.0.
+inline void apply_rates(CohortState* const* cohorts, std::size_t n, const RatesArrays& r) {
+    for (std::size_t i = 0; i < n; ++i) {
+        CohortState& c = *cohorts[i];
+        c.thermal_age = r.thermal_age[i];
+        c.weeks_since_flowering_threshold = r.wf[i];
+        c.weeks_since_sucker_threshold = r.ws[i];
+        c.weeks_since_harvest_threshold = r.wh[i];
+        double p = c.population - r.exit[i] - r.death[i];
+        c.population = p > 0.0 ? p : 0.0;
+    }
+}
+
+// Exogenous removal: `removed` plants taken from the cohorts in proportion to
+// their share of `total`, each clamped at 0.0.
+inline void remove_proportionally(CohortState* const* cohorts, std::size_t n, double removed,
+                                  double total) {
+    for (std::size_t i = 0; i < n; ++i) {
+        CohortState& c = *cohorts[i];
+        double p = c.population - removed * (c.population / total);
+        c.population = p > 0.0 ? p : 0.0;
+    }
+}
+
+// The pruning rule: a cohort leaves when its population is below the floor,
+// or else when it is older than the chain's age limit.
+inline bool pruned(const CohortState& c, std::int64_t current_week_index, double age_limit,
+                   double population_epsilon) {
+    if (c.population < population_epsilon) return true;
+    return static_cast<double>(c.age_weeks(current_week_index)) > age_limit;
+}
+
+}  // namespace narvo::core
