@@ -4,7 +4,6 @@ import copy
 import dataclasses
 from fractions import Fraction
 import datetime as dt
-import math
 import pickle
 import subprocess
 import sys
@@ -475,8 +474,22 @@ def test_from_file_with_columns_none_reads_then_fails(tmp_path):
         WeatherProvider.from_file(tmp_path / "absent.csv", None)
 
 
+@pytest.mark.parametrize("text, message", [
+    ("date,tmean\n", "weather data has no rows; expected one row per day"),
+    ("date,tmean\n,20\n2024-01-02,21\n,22\n",
+     "weather data has rows with a missing 'date' value at row(s) [0, 2]"),
+])
+def test_unplaceable_file_rows_are_weather_errors(tmp_path, text, message):
+    path = tmp_path / "w.csv"
+    path.write_text(text)
+    with pytest.raises(WeatherError) as info:
+        WeatherProvider.from_file(path)
+    assert str(info.value) == message
+
+
 def test_missing_daily_value_in_file_still_covers_its_week(tmp_path):
     path = tmp_path / "w.csv"
     path.write_text("date,tmean\n2024-01-01,20\n2024-01-09,\n")
-    assert WeatherProvider.from_file(path)._weekly_heat_units == {0: 6.0, 1: 0.0}
-    assert math.isclose(WeatherProvider.from_file(path).thermal_sum_between(0, 1), 6.0)
+    p = WeatherProvider.from_file(path)
+    assert p._weekly_heat_units == {0: 6.0, 1: 0.0}
+    assert p.thermal_sum_between(0, 1) == 6.0
