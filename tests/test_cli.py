@@ -39,16 +39,16 @@ def test_check_good_files(kind, capsys):
 
 BAD = {
     "weather": ("w.csv", "day,tmean\n2024-01-01,20\n",
-                "error: weather file '{p}' missing required column(s): ['date', 'tmean']; "
+                "error: weather file {p!r} missing required column(s): ['date']; "
                 "found columns: ['day', 'tmean']"),
     "inventory": ("inv.csv", "chain,population,age_weeks\npre,1,2\n",
-                  "error: population inventory file '{p}' has invalid chain value(s) ['pre']; "
+                  "error: population inventory file {p!r} has invalid chain value(s) ['pre']; "
                   "expected exactly one of ['post_flowering', 'pre_flowering']"),
     "production": ("prod.csv", "tag,date,bagged,cut,age_at_cut\nR1,2024-01-01,-1,0,\n",
-                   "error: column 'bagged' contains negative value(s) at row(s) [0] in '{p}'; "
+                   "error: column 'bagged' contains negative value(s) at row(s) [0] in {p!r}; "
                    "expected non-negative counts"),
     "selection": ("sel.csv", "date,parous_count,nulliparous_count\nwk12,1,2\n",
-                  "error: could not parse 'date' column in '{p}' as calendar dates: "),
+                  "error: could not parse 'date' column in {p!r} as calendar dates: "),
     "schedule": ("s.yaml", "replacement_schedule: [1, 2\n", "error: "),
 }
 
