@@ -1,0 +1,121 @@
+// Dated field records placed into model weeks: the span of weeks a file
+// covers, and maps keyed by week (or by tag and week) in which a later record
+// for the same key replaces the earlier one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <utility>
+#include <vector>
+
+namespace narvo::core {
+
+// The closed span of weeks from the earliest to the latest week of any record.
+struct WeekSpan {
+    bool any = false;
+    std::int64_t first = 0;
+    std::int64_t last = 0;
+
+    void add(std::int64_t week) {
+        if (!any) {
+            any = true;
+            first = last = week;
+            return;
+        }
+        if (week < first) first = week;
+        if (week > last) last = week;
+    }
+    bool covers(std::int64_t week) const { return any && first <= week && week <= last; }
+};
+
+// A ribbon tag (by its position in the sorted tag list) and a model week.
+struct TagWeek {
+    std::uint32_t tag;
+    std::int64_t week;
+    bool operator==(const TagWeek&) const = default;
+};
+
+struct TagWeekHash {
+    std::size_t operator()(const TagWeek& k) const noexcept {
+        // splitmix64 finaliser over the two parts: tags and weeks are small,
+        // dense numbers and would collide under a plain xor.
+        std::uint64_t x = static_cast<std::uint64_t>(k.week) * 0x9E3779B97F4A7C15ull + k.tag;
+        x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+        x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+        return static_cast<std::size_t>(x ^ (x >> 31));
+    }
+};
+
+// A map that keeps its keys in the order they were first stored; storing a
+// key again replaces its value in place (the later record wins). Keys live
+// in an open-addressing table beside the position of their entry, so a
+// lookup touches one slot and one entry.
+template <class Key, class Value, class Hash = std::hash<Key>>
+class LastWinsMap {
+public:
+    void reserve(std::size_t n) {
+        entries_.reserve(n);
+        if (2 * n > slots_.size()) rehash(capacity_for(n));
+    }
+
+    void put(const Key& key, const Value& value) {
+        if (2 * (entries_.size() + 1) > slots_.size()) rehash(capacity_for(entries_.size() + 1));
+        Slot& slot = probe(key);
+        if (slot.entry != 0) {
+            entries_[slot.entry - 1].second = value;
+            return;
+        }
+        entries_.emplace_back(key, value);
+        slot.key = key;
+        slot.entry = entries_.size();
+    }
+
+    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
+    // The position of `key` among entries(), or npos.
+    std::size_t position(const Key& key) const {
+        if (slots_.empty()) return npos;
+        const Slot& slot = const_cast<LastWinsMap*>(this)->probe(key);
+        return slot.entry == 0 ? npos : slot.entry - 1;
+    }
+
+    const Value* find(const Key& key) const {
+        std::size_t p = position(key);
+        return p == npos ? nullptr : &entries_[p].second;
+    }
+
+    std::size_t size() const { return entries_.size(); }
+    const std::vector<std::pair<Key, Value>>& entries() const { return entries_; }
+
+private:
+    struct Slot {
+        Key key{};
+        std::size_t entry = 0;  // 1 + position in entries_, 0 when free
+    };
+
+    static std::size_t capacity_for(std::size_t n) {
+        std::size_t c = 16;
+        while (c < 2 * n) c *= 2;
+        return c;
+    }
+
+    // The slot holding `key`, or the free slot where it would go.
+    Slot& probe(const Key& key) {
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = Hash{}(key) & mask;; i = (i + 1) & mask) {
+            Slot& slot = slots_[i];
+            if (slot.entry == 0 || slot.key == key) return slot;
+        }
+    }
+
+    void rehash(std::size_t capacity) {
+        slots_.assign(capacity, Slot{});
+        for (std::size_t e = 0; e < entries_.size(); ++e) probe(entries_[e].first) = {entries_[e].first, e + 1};
+    }
+
+    std::vector<std::pair<Key, Value>> entries_;
+    std::vector<Slot> slots_;
+};
+
+}  // namespace narvo::core
