@@ -318,7 +318,32 @@ class CohortChain:
         columns of _COHORT_COLUMNS.
         """
 
+    def __reduce__(self) -> object: ...
+
+    def __setstate__(self, state: object | None) -> None: ...
+
+    @classmethod
+    def from_dataframe(cls, rows: pandas.DataFrame, kind: ChainKind, current_week_index: int, weather: Any, params: Any, columns: CohortColumnMap = CohortColumnMap()) -> Self:
+        """
+        A chain of ``kind`` seeded from a table: one cohort per row, in table order.
+
+        Each row's ``columns.population`` cell gives the cohort's plants (a negative
+        count seeds an empty cohort) and its ``columns.age_weeks`` cell, cut to a whole
+        number, its age at ``current_week_index``. The cohort's thermal age and
+        threshold counters are replayed from ``weather.thermal_increment`` for every
+        week from its birth to the week before ``current_week_index``. Two rows of the
+        same age, or a row older than the weather data reaches back, raise
+        CohortChainError.
+        """
+
     def __repr__(self) -> str: ...
+
+def _replay_cohort_history(chain: ChainKind, birth_week_index: int, population: float, target_week_index: int, weather: Any, params: Any) -> Cohort:
+    """
+    A new cohort born in ``birth_week_index`` whose thermal state has been advanced
+    through every week from the one after its birth to ``target_week_index``, with
+    the weather's weekly increments; its population is taken as given.
+    """
 
 def _advance_thermal_state(chain: ChainKind, thermal_age: float, wf: int, ws: int, wh: int, increment: float, params: Any) -> tuple[float, int, int, int]:
     """

@@ -754,6 +754,126 @@ CohortState replay(std::int64_t birth, double population, std::int64_t target,
     return s;
 }
 
+
+// The text of a chain kind in messages: its value for a ChainKind.
+std::string kind_text(nb::handle kind) {
+    if (PyObject_HasAttrWithError(kind.ptr(), g_names.value.ptr()) == 1)
+        return narvo::bind::py_str(attr(kind, g_names.value));
+    if (PyErr_Occurred()) throw nb::python_error();
+    return narvo::bind::py_str(kind);
+}
+
+std::int64_t checked_sub(std::int64_t a, std::int64_t b) {
+    std::int64_t r;
+    if (__builtin_sub_overflow(a, b, &r))
+        narvo::bind::raise(PyExc_OverflowError, "week index out of range");
+    return r;
+}
+
+nb::object replay_cohort_history(nb::handle chain, std::int64_t birth_week_index,
+                                 double population, std::int64_t target_week_index,
+                                 nb::handle weather, nb::handle params) {
+    Increments increments(weather);
+    LazyThresholds thresholds{params, classify(chain)};
+    return new_cohort(chain, replay(birth_week_index, population, target_week_index, increments,
+                                    thresholds));
+}
+
+// A seed table's column as a list of cells, in table order.
+nb::object column_cells(nb::handle rows, nb::handle columns, const char* field) {
+    return item(rows, nb::getattr(columns, field)).attr("tolist")();
+}
+
+nb::object from_dataframe(nb::handle cls, nb::handle rows, nb::handle kind,
+                          std::int64_t current_week_index, nb::handle weather, nb::handle params,
+                          nb::handle columns) {
+    nb::object chain_obj = cls(kind, params);
+    if (!nb::isinstance<CohortChain>(chain_obj))
+        narvo::bind::raise_type_error("from_dataframe needs a CohortChain class, got " +
+                                      narvo::bind::py_repr(cls));
+    std::size_t n = nb::len(rows);
+    // The seeded cohorts join the chain only once every row has been read.
+    std::vector<nb::object> seeded;
+    if (n > 0) {
+        nb::object populations = column_cells(rows, columns, "population");
+        nb::object ages = column_cells(rows, columns, "age_weeks");
+        Increments increments(weather);
+        LazyThresholds thresholds{params, classify(kind)};
+        std::unordered_set<std::int64_t> births;
+        std::int64_t target = checked_sub(current_week_index, 1);
+        for (std::size_t i = 0; i < n; ++i) {
+            double p = narvo::bind::as_float(populations[i]);
+            std::int64_t a = narvo::bind::as_int(ages[i]);
+            std::int64_t b = checked_sub(current_week_index, a);
+            if (std::isnan(p))
+                narvo::bind::raise(g_cohort_chain_error,
+                                   "seed row with age_weeks=" + std::to_string(a) + " for chain=" +
+                                       kind_text(kind) +
+                                       " has population nan; expected a number of plants");
+            if (!births.insert(b).second)
+                narvo::bind::raise(
+                    g_cohort_chain_error,
+                    "duplicate cohort at birth_week_index=" + std::to_string(b) + " (age_weeks=" +
+                        std::to_string(a) + ") for chain=" + kind_text(kind) +
+                        " in this inventory -- pre-aggregate rows that imply the same (chain, "
+                        "birth_week_index) before constructing NarvoPopEngine");
+            std::int64_t first = b + 1;
+            if (first <= target) {
+                std::int64_t covered_from = increments.min_week_index();
+                if (first < covered_from)
+                    narvo::bind::raise(
+                        g_cohort_chain_error,
+                        "seed row with age_weeks=" + std::to_string(a) + " for chain=" +
+                            kind_text(kind) + " implies birth_week_index=" + std::to_string(b) +
+                            "; reconstructing its thermal history needs weather data back to "
+                            "week_index " +
+                            std::to_string(first) +
+                            ", before the weather data's coverage starts at week_index " +
+                            std::to_string(covered_from) + ". Raise start_week_index to at least " +
+                            std::to_string(a + covered_from - 1) +
+                            ", or construct WeatherProvider with weather data and an explicit "
+                            "run_start_date extending back far enough.");
+            }
+            // A negative population would break the chain's invariant: seed it as empty.
+            seeded.push_back(new_cohort(kind, replay(b, p < 0.0 ? 0.0 : p, target, increments,
+                                                     thresholds)));
+        }
+    }
+    CohortChain& chain = nb::cast<CohortChain&>(chain_obj);
+    for (nb::object& c : seeded) chain.append(std::move(c));
+    return chain_obj;
+}
+
+// Pickling: the constructor's arguments, then the cohorts (and a Python
+// subclass's own attributes) as state.
+nb::object chain_reduce(nb::handle self) {
+    const CohortChain& c = nb::cast<const CohortChain&>(self);
+    nb::object dict = nb::none();
+    if (PyObject_HasAttrStringWithError(self.ptr(), "__dict__") == 1)
+        dict = nb::getattr(self, "__dict__");
+    else if (PyErr_Occurred())
+        throw nb::python_error();
+    return nb::make_tuple(nb::borrow(self.type()), nb::make_tuple(c.kind, c.params),
+                          nb::make_tuple(c.cohort_list(), dict));
+}
+
+void chain_setstate(nb::handle self, nb::handle state) {
+    CohortChain& c = nb::cast<CohortChain&>(self);
+    nb::tuple t = nb::borrow<nb::tuple>(state);
+    if (!nb::isinstance<nb::tuple>(state) || nb::len(t) != 2)
+        narvo::bind::raise_type_error("CohortChain state must be a (cohorts, attributes) tuple");
+    std::vector<nb::object> cohorts;
+    for (nb::handle obj : nb::iter(t[0])) {
+        if (!nb::isinstance<Cohort>(obj))
+            narvo::bind::raise_type_error("CohortChain state holds a non-Cohort: " +
+                                          narvo::bind::py_repr(obj));
+        cohorts.push_back(nb::borrow(obj));
+    }
+    if (!t[1].is_none()) nb::getattr(self, "__dict__").attr("update")(t[1]);
+    c.clear();
+    for (nb::object& obj : cohorts) c.append(std::move(obj));
+}
+
 }  // namespace
 
 NB_MODULE(cohorts, m) {
@@ -1068,6 +1188,30 @@ NB_MODULE(cohorts, m) {
         nb::sig("def as_dataframe(self) -> pandas.DataFrame"),
         "The chain's cohorts as a table, one row per cohort in list order, with the\n"
         "columns of _COHORT_COLUMNS.");
+    chain.def("__reduce__", &chain_reduce);
+    chain.def("__setstate__", &chain_setstate, "state"_a.none());
+    nb::object default_columns = nb::inst_alloc(colmap);
+    new (nb::inst_ptr<CohortColumnMap>(default_columns)) CohortColumnMap();
+    nb::inst_ptr<CohortColumnMap>(default_columns)->values = {
+        nb::str("chain"), nb::str("population"), nb::str("age_weeks")};
+    nb::inst_mark_ready(default_columns);
+    narvo::bind::add_classmethod(
+        chain, "from_dataframe",
+        nb::cpp_function(
+            &from_dataframe, "cls"_a, "rows"_a.none(), "kind"_a.none(), "current_week_index"_a,
+            "weather"_a.none(), "params"_a.none(), "columns"_a.none() = default_columns,
+            nb::name("from_dataframe"), nb::scope(chain),
+            nb::sig("def from_dataframe(cls, rows: pandas.DataFrame, kind: ChainKind, "
+                    "current_week_index: int, weather: typing.Any, params: typing.Any, "
+                    "columns: CohortColumnMap = CohortColumnMap()) -> typing.Self"),
+            "A chain of ``kind`` seeded from a table: one cohort per row, in table order.\n\n"
+            "Each row's ``columns.population`` cell gives the cohort's plants (a negative\n"
+            "count seeds an empty cohort) and its ``columns.age_weeks`` cell, cut to a whole\n"
+            "number, its age at ``current_week_index``. The cohort's thermal age and\n"
+            "threshold counters are replayed from ``weather.thermal_increment`` for every\n"
+            "week from its birth to the week before ``current_week_index``. Two rows of the\n"
+            "same age, or a row older than the weather data reaches back, raise\n"
+            "CohortChainError."));
     chain.def("__repr__", [](nb::handle self) {
         const CohortChain& c = nb::cast<const CohortChain&>(self);
         std::string name = nb::borrow<nb::str>(nb::getattr(self.type(), "__qualname__")).c_str();
@@ -1076,6 +1220,15 @@ NB_MODULE(cohorts, m) {
                narvo::bind::py_repr(c.total_population()) + ")";
     });
 
+    m.def(
+        "_replay_cohort_history", &replay_cohort_history, "chain"_a.none(), "birth_week_index"_a,
+        "population"_a, "target_week_index"_a, "weather"_a.none(), "params"_a.none(),
+        nb::sig("def _replay_cohort_history(chain: ChainKind, birth_week_index: int, "
+                "population: float, target_week_index: int, weather: typing.Any, "
+                "params: typing.Any) -> Cohort"),
+        "A new cohort born in ``birth_week_index`` whose thermal state has been advanced\n"
+        "through every week from the one after its birth to ``target_week_index``, with\n"
+        "the weather's weekly increments; its population is taken as given.");
     m.def(
         "_advance_thermal_state",
         [](nb::handle chain, double thermal_age, std::int64_t wf, std::int64_t ws,
