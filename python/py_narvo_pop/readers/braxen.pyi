@@ -1,0 +1,83 @@
+"""
+The farm-wide sucker-selection records: the reader Braxen, which validates a
+selection file, and SuckerSelectionData, its totals per model week.
+"""
+
+import os
+from typing import Self
+
+import pandas
+
+import py_narvo_pop.notices
+import py_narvo_pop.weather
+
+
+_SELECTION_COLUMNS: tuple = ('date', 'parous_count', 'nulliparous_count')
+
+class Braxen:
+    """
+    Reader of sucker-selection files (.csv, .xlsx, .xls): one row per recording date
+    with the counts parous_count and nulliparous_count.
+    """
+
+    def __init__(self) -> None: ...
+
+    @staticmethod
+    def read(path: str | os.PathLike[str]) -> py_narvo_pop.notices.ReadResult[pandas.DataFrame]:
+        """
+        Load and validate a sucker-selection file.
+
+        Returns the table (date, parous, nulliparous, total; same row labels and order
+        as the file) with an empty notice log. A data fault raises SuckerSelectionError
+        naming the file, the column and the rows; the first failing rule raises.
+        """
+
+class SuckerSelectionData:
+    """
+    Farm-wide totals of selected suckers per model week.
+
+    Built from the table of Braxen.read and a weather provider (any object with
+    week_index_for_date). When several dates fall in one week, the later row with a
+    total wins. Read-only once built.
+    """
+
+    def __init__(self, data: pandas.DataFrame, weather: py_narvo_pop.weather.WeatherProvider) -> None:
+        """
+        Place every row of ``data`` in its model week.
+
+        A row without a date raises SuckerSelectionError naming the rows.
+        """
+
+    @classmethod
+    def from_file(cls, path: str | os.PathLike[str], weather: py_narvo_pop.weather.WeatherProvider) -> py_narvo_pop.notices.ReadResult[Self]:
+        """
+        Read ``path`` with Braxen.read and build the data from its table; the result
+        carries the reader's (always empty) notice log.
+        """
+
+    def week_is_covered(self, week_index: int) -> bool:
+        """
+        Whether ``week_index`` lies between the earliest and the latest week of any
+        record, both included.
+        """
+
+    def total(self, week_index: int) -> float | None:
+        """
+        The total recorded for ``week_index``, or None when no row of that week has one.
+        """
+
+    @property
+    def _totals(self, /) -> dict[int, float]:
+        """A new dict of the totals by week."""
+
+    @property
+    def _first_week(self, /) -> int | None: ...
+
+    @property
+    def _last_week(self, /) -> int | None: ...
+
+    def __getstate__(self) -> tuple: ...
+
+    def __setstate__(self, arg: object, /) -> None: ...
+
+    def __repr__(self) -> str: ...
