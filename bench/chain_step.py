@@ -242,7 +242,7 @@ def main() -> None:
     for basis in ("cohort", "direct"):
         params = Params(basis)
         native_t, native = best_time(lambda: run(lambda k: CohortChain(k, params), increments, seeds), REPEATS)
-        plain_t, plain = best_time(lambda: run(lambda k: PyChain(k, params), increments, seeds), 1)
+        plain_t, plain = best_time(lambda: run(lambda k: PyChain(k, params), increments, seeds), 2)
         cw = native[0]
         agree = max(abs(a - b) / max(abs(b), 1.0) for a, b in zip(native[1:], plain[1:]))
         print(f"rate basis {basis!r}: {cw} cohort-weeks ({cw / WEEKS / 2:.0f} cohorts per chain on average)")
