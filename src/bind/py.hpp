@@ -17,7 +17,12 @@ namespace nb = nanobind;
 
 // An object that lives until the interpreter exits. Module-level statics of
 // type nb::object would be decref'd after finalisation; these are not.
-inline nb::handle keep(nb::object obj) { return obj.release(); }
+// Such objects are leaked on purpose, so nanobind's report of instances still
+// alive at exit would only list these.
+inline nb::handle keep(nb::object obj) {
+    nb::set_leak_warnings(false);
+    return obj.release();
+}
 
 // Import `module` and return its attribute `name`, as a new reference.
 inline nb::object import_attr(const char* module, const char* name) {
