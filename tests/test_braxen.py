@@ -1,51 +1,26 @@
 import datetime as dt
 import math
 import pickle
-import warnings
 
 import pandas as pd
 import pytest
 from field_files import WRITERS
+from weekly_records import D0, DuckProvider, _quiet_xls_engine_notice, file_writer, package_provider, weather  # noqa: F401
 
 from py_narvo_pop.exceptions import SuckerSelectionError
 from py_narvo_pop.notices import NoticeLog
 from py_narvo_pop.readers import braxen
 from py_narvo_pop.readers.braxen import Braxen, SuckerSelectionData
-from py_narvo_pop.weather import WeatherProvider
 
 HEADER = ["date", "parous_count", "nulliparous_count"]
 OUTPUT = ["date", "parous", "nulliparous", "total"]
-D0 = dt.date(2024, 1, 1)
-
-
-@pytest.fixture(autouse=True)
-def _quiet_xls_engine_notice():
-    with warnings.catch_warnings():
-        warnings.filterwarnings("ignore", message=".*xlrd engine is deprecated")
-        yield
 
 
 @pytest.fixture
 def selection(tmp_path, monkeypatch):
+    """Write rows to sel<suffix> in a fresh directory and return its relative name."""
     monkeypatch.chdir(tmp_path)
-
-    def make(rows, suffix=".csv"):
-        WRITERS[suffix](tmp_path / f"sel{suffix}", rows)
-        return f"sel{suffix}"
-
-    return make
-
-
-class DuckProvider:
-    def week_index_for_date(self, d):
-        return (d - D0).days // 7
-
-
-@pytest.fixture(params=["duck", "package"])
-def weather(request):
-    if request.param == "duck":
-        return DuckProvider()
-    return WeatherProvider(pd.DataFrame({"date": [D0], "tmean": [20.0]}))
+    return file_writer(tmp_path, "sel")
 
 
 def day(offset):

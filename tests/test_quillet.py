@@ -3,59 +3,29 @@ import dataclasses
 import datetime as dt
 import math
 import pickle
-import warnings
 
 import numpy as np
 import pandas as pd
 import pytest
 from field_files import WRITERS, write_csv
+from weekly_records import D0, DuckProvider, _quiet_xls_engine_notice, file_writer, package_provider, weather  # noqa: F401
 
 from py_narvo_pop.exceptions import RibbonDataError
 from py_narvo_pop.notices import NoticeKind, NoticeLog
 from py_narvo_pop.readers import quillet
 from py_narvo_pop.readers._common import _clean_text
 from py_narvo_pop.readers.quillet import ProductionObservation, Quillet, RibbonProductionData
-from py_narvo_pop.weather import WeatherProvider
 
 HEADER = ["tag", "date", "bagged", "cut", "age_at_cut", "field_losses", "rejected", "processed"]
 OUTPUT = HEADER
-D0 = dt.date(2024, 1, 1)  # a Monday: week 0
 NAN = float("nan")
-
-
-@pytest.fixture(autouse=True)
-def _quiet_xls_engine_notice():
-    with warnings.catch_warnings():
-        warnings.filterwarnings("ignore", message=".*xlrd engine is deprecated")
-        yield
 
 
 @pytest.fixture
 def production(tmp_path, monkeypatch):
     """Write rows to prod<suffix> in a fresh directory and return its relative name."""
     monkeypatch.chdir(tmp_path)
-
-    def make(rows, suffix=".csv"):
-        WRITERS[suffix](tmp_path / f"prod{suffix}", rows)
-        return f"prod{suffix}"
-
-    return make
-
-
-class DuckProvider:
-    """A caller's own provider: 7-day weeks from D0."""
-
-    def week_index_for_date(self, d):
-        return (d - D0).days // 7
-
-
-def package_provider():
-    return WeatherProvider(pd.DataFrame({"date": [D0], "tmean": [20.0]}))
-
-
-@pytest.fixture(params=["duck", "package"])
-def weather(request):
-    return DuckProvider() if request.param == "duck" else package_provider()
+    return file_writer(tmp_path, "prod")
 
 
 def day(week, offset=0):
@@ -390,3 +360,31 @@ def test_pickle_round_trip(production):
     back = pickle.loads(pickle.dumps(data))
     assert back.tags() == data.tags() and back._observations == data._observations
     assert (back._first_week, back._last_week) == (data._first_week, data._last_week)
+
+
+def test_workbook_date_cells(production):
+    noon = dt.datetime(2024, 1, 1, 12)
+    rows = [HEADER[:5], ["R1", dt.datetime(2024, 1, 1), 1, 0, None], ["R1", noon, 1, 0, None]]
+    assert Quillet.read(production(rows, ".xlsx")).data["date"].tolist() == [D0, D0]
+    rows.append(["R1", noon, 2, 0, None])
+    fails(production(rows, ".xlsx"), "duplicate (tag, date) rows at index [1, 2] in 'prod.xlsx'; expected at most one row per ribbon tag per date")
+    rows[-1] = ["R2", dt.time(10, 0), 2, 0, None]  # not convertible: a type error of the parser
+    path = production(rows, ".xlsx")
+    with pytest.raises(TypeError) as parse:
+        pd.to_datetime(pd.read_excel(path)["date"])
+    error = fails(path, f"could not parse 'date' column in 'prod.xlsx' as calendar dates: {parse.value}; "
+                        "expected a real date (e.g. ISO 8601 'YYYY-MM-DD'), not a farm-specific week label")
+    assert type(error.__cause__) is TypeError
+
+
+@pytest.mark.parametrize(
+    "pairs",
+    [
+        [(f"T{t}", day(d)) for t in range(3) for d in range(4)],  # few distinct tags and dates
+        [(f"T{i}", day(i)) for i in range(60)],  # a distinct tag and date on every row
+    ],
+)
+def test_duplicates_among_many_rows(production, pairs):
+    rows = [row(tag=t, date=d) for t, d in pairs + [pairs[5]]]
+    fails(production([HEADER] + rows),
+          f"duplicate (tag, date) rows at index [5, {len(pairs)}] in 'prod.csv'; expected at most one row per ribbon tag per date")
