@@ -148,6 +148,23 @@ inline nb::object optional_int(const core::WeekSpan& span, bool last) {
     return nb::int_(last ? span.last : span.first);
 }
 
+// week_is_covered(week_index), _first_week and _last_week of a data class
+// whose native state T has a `span`.
+template <class T>
+void add_week_span_members(nb::class_<T>& cls, const char* covered_doc) {
+    cls.def(
+        "week_is_covered",
+        [](const T& d, nb::handle week_index) { return span_covers(d.span, week_index); },
+        "week_index"_a.none(), nb::sig("def week_is_covered(self, week_index: int) -> bool"),
+        covered_doc);
+    cls.def_prop_ro(
+        "_first_week", [](const T& d) { return optional_int(d.span, false); },
+        nb::sig("def _first_week(self, /) -> int | None"));
+    cls.def_prop_ro(
+        "_last_week", [](const T& d) { return optional_int(d.span, true); },
+        nb::sig("def _last_week(self, /) -> int | None"));
+}
+
 // ---------------------------------------------------- optional floats ---
 
 // True when pandas counts `value` missing. None, floats and ints are answered

@@ -61,6 +61,12 @@ class SuckerSelectionData:
         record, both included.
         """
 
+    @property
+    def _first_week(self, /) -> int | None: ...
+
+    @property
+    def _last_week(self, /) -> int | None: ...
+
     def total(self, week_index: int) -> float | None:
         """
         The total recorded for ``week_index``, or None when no row of that week has one.
@@ -69,12 +75,6 @@ class SuckerSelectionData:
     @property
     def _totals(self, /) -> dict[int, float]:
         """A new dict of the totals by week."""
-
-    @property
-    def _first_week(self, /) -> int | None: ...
-
-    @property
-    def _last_week(self, /) -> int | None: ...
 
     def __getstate__(self) -> tuple: ...
 

@@ -124,6 +124,12 @@ class RibbonProductionData:
         record, both included (whatever the tag).
         """
 
+    @property
+    def _first_week(self, /) -> int | None: ...
+
+    @property
+    def _last_week(self, /) -> int | None: ...
+
     def observation(self, tag: str, week_index: int) -> ProductionObservation | None:
         """What ``tag`` recorded in ``week_index``, or None when nothing was."""
 
@@ -133,12 +139,6 @@ class RibbonProductionData:
     @property
     def _observations(self, /) -> dict[tuple[str, int], ProductionObservation]:
         """A new dict of every observation by (tag, week)."""
-
-    @property
-    def _first_week(self, /) -> int | None: ...
-
-    @property
-    def _last_week(self, /) -> int | None: ...
 
     def __getstate__(self) -> tuple: ...
 

@@ -203,12 +203,8 @@ NB_MODULE(braxen, m) {
                     "py_narvo_pop.notices.ReadResult[typing.Self]"),
             "Read ``path`` with Braxen.read and build the data from its table; the result\n"
             "carries the reader's (always empty) notice log."));
-    data.def(
-        "week_is_covered",
-        [](const SuckerSelectionData& d, nb::handle week_index) {
-            return narvo::bind::span_covers(d.span, week_index);
-        },
-        "week_index"_a.none(), nb::sig("def week_is_covered(self, week_index: int) -> bool"),
+    narvo::bind::add_week_span_members(
+        data,
         "Whether ``week_index`` lies between the earliest and the latest week of any\n"
         "record, both included.");
     data.def(
@@ -219,14 +215,6 @@ NB_MODULE(braxen, m) {
     data.def_prop_ro("_totals", [](const SuckerSelectionData& d) { return d.totals_dict(); },
                      nb::sig("def _totals(self, /) -> dict[int, float]"),
                      "A new dict of the totals by week.");
-    data.def_prop_ro(
-        "_first_week",
-        [](const SuckerSelectionData& d) { return narvo::bind::optional_int(d.span, false); },
-        nb::sig("def _first_week(self, /) -> int | None"));
-    data.def_prop_ro(
-        "_last_week",
-        [](const SuckerSelectionData& d) { return narvo::bind::optional_int(d.span, true); },
-        nb::sig("def _last_week(self, /) -> int | None"));
     data.def("__getstate__", &selection_state);
     data.def("__setstate__", &restore_selection);
     data.def("__repr__", [](nb::handle self) {

@@ -418,12 +418,8 @@ NB_MODULE(quillet, m) {
     data.def("tags", [](const RibbonProductionData& d) { return d.tags; },
              nb::sig("def tags(self) -> tuple[str, ...]"),
              "The distinct ribbon tags, in ascending order.");
-    data.def(
-        "week_is_covered",
-        [](const RibbonProductionData& d, nb::handle week_index) {
-            return narvo::bind::span_covers(d.span, week_index);
-        },
-        "week_index"_a.none(), nb::sig("def week_is_covered(self, week_index: int) -> bool"),
+    narvo::bind::add_week_span_members(
+        data,
         "Whether ``week_index`` lies between the earliest and the latest week of any\n"
         "record, both included (whatever the tag).");
     data.def(
@@ -440,14 +436,6 @@ NB_MODULE(quillet, m) {
         "_observations", [](const RibbonProductionData& d) { return d.observation_dict(); },
         nb::sig("def _observations(self, /) -> dict[tuple[str, int], ProductionObservation]"),
         "A new dict of every observation by (tag, week).");
-    data.def_prop_ro(
-        "_first_week",
-        [](const RibbonProductionData& d) { return narvo::bind::optional_int(d.span, false); },
-        nb::sig("def _first_week(self, /) -> int | None"));
-    data.def_prop_ro(
-        "_last_week",
-        [](const RibbonProductionData& d) { return narvo::bind::optional_int(d.span, true); },
-        nb::sig("def _last_week(self, /) -> int | None"));
     data.def("__getstate__", &production_state);
     data.def("__setstate__", &restore_production);
     data.def("__repr__", [](nb::handle self) {
