@@ -5,7 +5,7 @@ import pickle
 import pandas as pd
 import pytest
 from field_files import WRITERS
-from weekly_records import D0, DuckProvider, _quiet_xls_engine_notice, file_writer, package_provider, weather  # noqa: F401
+from weekly_records import D0, DuckProvider, ShiftedProvider, _quiet_xls_engine_notice, file_writer, weather  # noqa: F401
 
 from py_narvo_pop.exceptions import SuckerSelectionError
 from py_narvo_pop.notices import NoticeLog
@@ -123,6 +123,12 @@ def test_weeks_later_rows_and_missing_totals(weather):
     assert [w for w in range(0, 14) if data.week_is_covered(w)] == list(range(4, 11))
     assert (data.total(4), data.total(8), data.total(6), data.total(10)) == (7.0, 2.0, None, None)
     assert data._totals == {4: 7.0, 8: 2.0}
+
+
+def test_subclassed_provider_is_asked():
+    frame = pd.DataFrame({"date": [D0, D0 + dt.timedelta(days=8)], "total": [1.0, 2.0]})
+    provider = ShiftedProvider(pd.DataFrame({"date": [D0], "tmean": [20.0]}))
+    assert SuckerSelectionData(frame, provider)._totals == {1: 1.0, 2: 2.0}
 
 
 def test_integer_total_comes_back_as_float():

@@ -8,7 +8,7 @@ import numpy as np
 import pandas as pd
 import pytest
 from field_files import WRITERS, write_csv
-from weekly_records import D0, DuckProvider, _quiet_xls_engine_notice, file_writer, package_provider, weather  # noqa: F401
+from weekly_records import D0, DuckProvider, ShiftedProvider, _quiet_xls_engine_notice, file_writer, package_provider, weather  # noqa: F401
 
 from py_narvo_pop.exceptions import RibbonDataError
 from py_narvo_pop.notices import NoticeKind, NoticeLog
@@ -302,6 +302,8 @@ def test_package_provider_gives_the_same_weeks():
     native, duck = RibbonProductionData(frame, package_provider()), RibbonProductionData(frame, DuckProvider())
     assert native._observations == duck._observations
     assert (native._first_week, native._last_week) == (-3, 57)
+    shifted = RibbonProductionData(frame, ShiftedProvider(pd.DataFrame({"date": [D0], "tmean": [20.0]})))
+    assert (shifted._first_week, shifted._last_week) == (-2, 58)
 
 
 @pytest.mark.parametrize("tag, date, column, rows", [

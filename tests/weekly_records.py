@@ -45,3 +45,11 @@ def file_writer(directory, stem):
         return f"{stem}{suffix}"
 
     return make
+
+
+class ShiftedProvider(WeatherProvider):
+    """The package's provider with its calendar moved by a week: a subclass's own
+    week_index_for_date must be used, never the native calendar underneath."""
+
+    def week_index_for_date(self, d):
+        return super().week_index_for_date(d) + 1
