@@ -45,8 +45,8 @@ def _example(name: str) -> Path:
     return Path(str(EXAMPLE_DATA / name))
 
 
-def _format_notice_warning(message, category, filename, lineno, file=None, line=None):
-    return f"warning: {message}\n"
+def _show_notice(message, category, filename, lineno, file=None, line=None):
+    print(f"warning: {message}", file=sys.stderr)
 
 
 def _load_params(path: Path | None):
@@ -204,12 +204,8 @@ def check(args: argparse.Namespace) -> int:
         return 0
     with warnings.catch_warnings():
         warnings.simplefilter("always")
-        previous = warnings.formatwarning
-        warnings.formatwarning = _format_notice_warning
-        try:
-            result.notices.emit_warnings()
-        finally:
-            warnings.formatwarning = previous
+        warnings.showwarning = _show_notice
+        result.notices.emit_warnings()
     print(f"notices: {len(result.notices)}")
     return 0
 
