@@ -18,8 +18,9 @@ New cohorts are added only after both chains have integrated, because a rates
 record is keyed by the positions of the cohorts it was computed for. A cohort
 born in week ``w`` is first stepped in week ``w + 1``, as seeded cohorts are.
 
-The weekly step itself runs in the package's native code; this loop makes a
-fixed handful of calls per week whatever the number of cohorts.
+The weekly step runs in the package's native code, and so does the loop over
+the weeks (``py_narvo_pop._engine.run_weeks``); this module keeps the engine's
+state, seeding and pickling.
 """
 
 from __future__ import annotations
@@ -28,6 +29,7 @@ from typing import Any
 
 import pandas as pd
 
+from py_narvo_pop._engine import run_weeks
 from py_narvo_pop.cohorts import ChainKind, CohortChain
 
 RESULT_COLUMNS = (
@@ -110,36 +112,7 @@ class NarvoPopEngine:
 
     def step(self) -> dict[str, Any]:
         """Advance both chains by one model week and return that week's summary row."""
-        return self._step(self.weather.thermal_increment(self.current_week_index))
-
-    def _step(self, increment: float) -> dict[str, Any]:
-        w = self.current_week_index
-        pre, post = self.pre_flowering, self.post_flowering
-        pre_rates = pre.calc_rates(increment)
-        post_rates = post.calc_rates(increment)
-        pre.integrate(pre_rates, w)
-        post.integrate(post_rates, w)
-
-        flowering = pre_rates.sum_chain_exit
-        suckers = pre_rates.sum_sucker + pre_rates.sum_sucker_parous + post_rates.sum_sucker
-        replacements = self.replacement_suckers(w)
-        post.add_new_cohort(flowering, w)
-        pre.add_new_cohort(suckers + replacements, w)
-        self.current_week_index = w + 1
-        return {
-            "date": self.weather.calendar_date_for_week(w),
-            "week_index": w,
-            "heat_units": increment,
-            "pre_flowering": pre.total_population(),
-            "post_flowering": post.total_population(),
-            "flowering": flowering,
-            "harvest": post_rates.sum_chain_exit,
-            "deaths": pre_rates.sum_death + post_rates.sum_death,
-            "suckers": suckers,
-            "replacements": replacements,
-            "pre_flowering_cohorts": len(pre),
-            "post_flowering_cohorts": len(post),
-        }
+        return self.run(1).iloc[0].to_dict()
 
     def run(self, n_weeks: int) -> pd.DataFrame:
         """Step ``n_weeks`` weeks from the current week; one summary row per week.
@@ -151,10 +124,13 @@ class NarvoPopEngine:
         if not isinstance(n_weeks, int) or isinstance(n_weeks, bool) or n_weeks < 0:
             raise ValueError(f"n_weeks must be a non-negative int, got {n_weeks!r}")
         first = self.current_week_index
-        increments = [self.weather.thermal_increment(w) for w in range(first, first + n_weeks)]
-        rows = [self._step(increment) for increment in increments]
-        table = pd.DataFrame(rows, columns=list(RESULT_COLUMNS))
-        table["week_index"] = table["week_index"].astype("int64")
-        for column in ("pre_flowering_cohorts", "post_flowering_cohorts"):
+        weeks = range(first, first + n_weeks)
+        increments = [float(self.weather.thermal_increment(w)) for w in weeks]
+        replacements = [self.replacement_suckers(w) for w in weeks]
+        dates = [self.weather.calendar_date_for_week(w) for w in weeks]
+        columns = run_weeks(self.pre_flowering, self.post_flowering, first, increments, replacements)
+        self.current_week_index = first + n_weeks
+        table = pd.DataFrame({"date": dates, **columns}, columns=list(RESULT_COLUMNS))
+        for column in ("week_index", "pre_flowering_cohorts", "post_flowering_cohorts"):
             table[column] = table[column].astype("int64")
         return table
