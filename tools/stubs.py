@@ -16,8 +16,8 @@ def extension_modules() -> list[str]:
 
     names = []
     for info in pkgutil.walk_packages(py_narvo_pop.__path__, "py_narvo_pop."):
-        spec = importlib.util.find_spec(info.name)
-        if spec and isinstance(spec.loader, importlib.machinery.ExtensionFileLoader):
+        module_spec = importlib.util.find_spec(info.name)
+        if module_spec and isinstance(module_spec.loader, importlib.machinery.ExtensionFileLoader):
             names.append(info.name)
     return sorted(names)
 

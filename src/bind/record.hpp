@@ -19,7 +19,7 @@
 
 namespace narvo::bind {
 
-struct FieldSpec {
+struct FieldDecl {
     const char* name;
     const char* annotation;  // the field's type as the stubs show it
 };
@@ -51,20 +51,20 @@ struct RecordOptions {
 
 template <class T, class... Extra>
 void add_record_protocol(nb::class_<T, Extra...>& cls,
-                         const std::array<FieldSpec, T::fields.size()>& specs,
+                         const std::array<FieldDecl, T::fields.size()>& decls,
                          RecordOptions opts = {}) {
     nb::list names;
-    for (auto& s : specs) names.append(nb::str(s.name));
+    for (auto& s : decls) names.append(nb::str(s.name));
     nb::tuple name_tuple(names);
 
     if (opts.field_properties) {
-        for (size_t i = 0; i < specs.size(); ++i) {
-            std::string sig = std::string("def ") + specs[i].name + "(self, /) -> " +
-                              specs[i].annotation;
+        for (size_t i = 0; i < decls.size(); ++i) {
+            std::string sig = std::string("def ") + decls[i].name + "(self, /) -> " +
+                              decls[i].annotation;
             nb::object getter = nb::cpp_function(
                 [i](const T& self) { return self.field(i); }, nb::is_method(),
-                nb::name(specs[i].name), nb::scope(cls), nb::sig(stable_cstr(sig)));
-            nb::setattr(cls, specs[i].name,
+                nb::name(decls[i].name), nb::scope(cls), nb::sig(stable_cstr(sig)));
+            nb::setattr(cls, decls[i].name,
                         nb::borrow(reinterpret_cast<PyObject*>(&PyProperty_Type))(getter));
         }
     }
@@ -90,13 +90,13 @@ void add_record_protocol(nb::class_<T, Extra...>& cls,
         nb::setattr(cls, "__hash__", nb::none());
     }
 
-    cls.def("__repr__", [specs](nb::handle self) {
+    cls.def("__repr__", [decls](nb::handle self) {
         const T& rec = nb::cast<const T&>(self);
         std::string out = nb::borrow<nb::str>(nb::getattr(self.type(), "__qualname__")).c_str();
         out += "(";
-        for (size_t i = 0; i < specs.size(); ++i) {
+        for (size_t i = 0; i < decls.size(); ++i) {
             if (i) out += ", ";
-            out += specs[i].name;
+            out += decls[i].name;
             out += "=";
             out += py_repr(rec.field(i));
         }

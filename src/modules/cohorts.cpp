@@ -27,7 +27,7 @@ namespace nb = nanobind;
 using namespace nb::literals;
 using narvo::bind::as_double;
 using narvo::bind::as_index;
-using narvo::bind::FieldSpec;
+using narvo::bind::FieldDecl;
 using narvo::bind::item;
 using narvo::core::CohortState;
 using narvo::core::StepRates;

@@ -33,7 +33,7 @@ const char* rule_text(Rule rule) {
     }
 }
 
-struct KeySpec {
+struct KeyRule {
     const char* key;
     Rule rule;
     double number;      // default of a numeric key (an int when it counts whole units)
@@ -42,15 +42,15 @@ struct KeySpec {
     bool whole = false; // the default is written as an int
 };
 
-struct GroupSpec {
+struct GroupRule {
     const char* name;
-    std::vector<KeySpec> keys;
+    std::vector<KeyRule> keys;
 };
 
 constexpr size_t kGroups = 5;
 
-const std::array<GroupSpec, kGroups>& schema() {
-    static const std::array<GroupSpec, kGroups> groups = {{
+const std::array<GroupRule, kGroups>& schema() {
+    static const std::array<GroupRule, kGroups> groups = {{
         {"general",
          {{"base_temperature_c", Rule::Real, 14.0, nullptr,
            "degrees Celsius; daily heat units are the mean temperature above it"},
@@ -98,15 +98,15 @@ const std::array<GroupSpec, kGroups>& schema() {
     return groups;
 }
 
-nb::object default_value(const KeySpec& spec) {
-    if (spec.rule == Rule::Text) return nb::str(spec.text);
-    if (spec.whole) return nb::int_(static_cast<long long>(spec.number));
-    return nb::float_(spec.number);
+nb::object default_value(const KeyRule& key_rule) {
+    if (key_rule.rule == Rule::Text) return nb::str(key_rule.text);
+    if (key_rule.whole) return nb::int_(static_cast<long long>(key_rule.number));
+    return nb::float_(key_rule.number);
 }
 
 nb::str group_names_repr() {
     nb::list names;
-    for (const GroupSpec& g : schema()) names.append(nb::str(g.name));
+    for (const GroupRule& g : schema()) names.append(nb::str(g.name));
     return nb::repr(names);
 }
 
@@ -125,11 +125,11 @@ std::string class_doc() {
         "passed in does not change the set. Sets compare by value and pickle; they are\n"
         "not hashable (extra keys may hold any value).\n\n"
         "Keys, with their defaults:\n";
-    for (const GroupSpec& g : schema()) {
+    for (const GroupRule& g : schema()) {
         doc += "\n";
         doc += g.name;
         doc += "\n";
-        for (const KeySpec& k : g.keys) {
+        for (const KeyRule& k : g.keys) {
             doc += "    ";
             doc += k.key;
             doc += " = ";
@@ -169,16 +169,16 @@ bool is_number(nb::handle value) {
 
 // The checked value of one key: the value itself, or for the week length the
 // whole number as an int. Raises ParameterError when the value breaks the rule.
-nb::object checked_value(const GroupSpec& group, const KeySpec& spec, nb::handle value,
+nb::object checked_value(const GroupRule& group, const KeyRule& key_rule, nb::handle value,
                          nb::handle prefix) {
     bool ok = false;
     nb::object result = nb::borrow(value);
-    if (spec.rule == Rule::Text) {
+    if (key_rule.rule == Rule::Text) {
         ok = PyUnicode_Check(value.ptr());
     } else if (is_number(value)) {
         double x = nb::cast<double>(nb::float_(value));
         if (std::isfinite(x)) {
-            switch (spec.rule) {
+            switch (key_rule.rule) {
                 case Rule::Real: ok = true; break;
                 case Rule::NonNegative: ok = x >= 0.0; break;
                 case Rule::Positive: ok = x > 0.0; break;
@@ -193,13 +193,13 @@ nb::object checked_value(const GroupSpec& group, const KeySpec& spec, nb::handle
     }
     if (!ok)
         fail(prefix, concat({nb::str("parameter "), nb::str(group.name), nb::str("."),
-                             nb::str(spec.key), nb::str(" must be "), nb::str(rule_text(spec.rule)),
+                             nb::str(key_rule.key), nb::str(" must be "), nb::str(rule_text(key_rule.rule)),
                              nb::str(", got "), nb::repr(value)}));
     return result;
 }
 
 // A private copy of one group, checked key by key in the documented order.
-nb::dict checked_group(const GroupSpec& group, nb::handle mapping, nb::handle prefix) {
+nb::dict checked_group(const GroupRule& group, nb::handle mapping, nb::handle prefix) {
     if (!is_mapping(mapping))
         fail(prefix, concat({nb::str("parameter group "), nb::repr(nb::str(group.name)),
                              nb::str(" must be a mapping of key to value, got "),
@@ -211,13 +211,13 @@ nb::dict checked_group(const GroupSpec& group, nb::handle mapping, nb::handle pr
             fail(prefix, concat({nb::str("parameter group "), nb::repr(nb::str(group.name)),
                                  nb::str(" has a key that is not a text: "), nb::repr(key)}));
     }
-    for (const KeySpec& spec : group.keys) {
-        nb::str key(spec.key);
+    for (const KeyRule& key_rule : group.keys) {
+        nb::str key(key_rule.key);
         if (!copy.contains(key))
             fail(prefix, concat({nb::str("parameter "), nb::str(group.name), nb::str("."), key,
                                  nb::str(" is missing")}));
         nb::object given = copy[key];
-        copy[key] = checked_value(group, spec, given, prefix);
+        copy[key] = checked_value(group, key_rule, given, prefix);
     }
     return copy;
 }
@@ -231,7 +231,7 @@ std::array<nb::dict, kGroups> checked_groups(nb::handle groups, nb::handle prefi
     for (auto [name, value] : given) {
         (void)value;
         bool known = false;
-        for (const GroupSpec& g : schema())
+        for (const GroupRule& g : schema())
             known = known || (PyUnicode_Check(name.ptr()) && nb::str(g.name).equal(name));
         if (!known)
             fail(prefix, concat({nb::str("unknown parameter group "), nb::repr(name),
@@ -316,7 +316,7 @@ NB_MODULE(parameters, m) {
     auto cls = nb::class_<ParameterSet>(m, "ParameterSet", narvo::bind::stable_cstr(class_doc()));
 
     std::string init_sig = "def __init__(self";
-    for (const GroupSpec& g : schema()) init_sig += std::string(", ") + g.name + ": " + kMappingSig;
+    for (const GroupRule& g : schema()) init_sig += std::string(", ") + g.name + ": " + kMappingSig;
     init_sig += ") -> None";
     cls.def(
         "__init__",
@@ -345,9 +345,9 @@ NB_MODULE(parameters, m) {
         nb::cpp_function(
             [](nb::handle cls) {
                 nb::dict groups;
-                for (const GroupSpec& g : schema()) {
+                for (const GroupRule& g : schema()) {
                     nb::dict values;
-                    for (const KeySpec& k : g.keys) values[k.key] = default_value(k);
+                    for (const KeyRule& k : g.keys) values[k.key] = default_value(k);
                     groups[g.name] = values;
                 }
                 return cls(**groups);

@@ -22,7 +22,7 @@
 namespace nb = nanobind;
 using namespace nb::literals;
 using narvo::bind::concat;
-using narvo::bind::FieldSpec;
+using narvo::bind::FieldDecl;
 using narvo::core::LastWinsMap;
 using narvo::core::TagWeek;
 using narvo::core::TagWeekHash;
