@@ -29,6 +29,27 @@ inline nb::object import_attr(const char* module, const char* name) {
     return nb::module_::import_(module).attr(name);
 }
 
+// An attribute of another module, imported on first use and kept for the
+// process. Declare it at namespace scope (constant-initialised, so no C++
+// guard): a function-local static initialised by an import would deadlock,
+// because the import can release the GIL while a second thread waits on the
+// static's guard holding it. Two threads may both import; one result is kept.
+//   narvo::bind::LazyAttr g_to_datetime{"pandas", "to_datetime"};
+//   g_to_datetime.get()(...)
+struct LazyAttr {
+    const char* module;
+    const char* name;
+    PyObject* value = nullptr;
+
+    nb::handle get() {
+        if (!value) {
+            nb::object found = import_attr(module, name);
+            if (!value) value = keep(std::move(found)).ptr();
+        }
+        return value;
+    }
+};
+
 // A stable C string for nb::sig and docstrings built at run time.
 inline const char* stable_cstr(std::string text) {
     static std::deque<std::string> store;
