@@ -21,7 +21,7 @@ PIP_QUIET := --quiet --disable-pip-version-check
 WHEEL_STAMP := dist/.built
 SOURCES := $(shell find src python cmake examples/data -type f -not -name '*.pyc') CMakeLists.txt pyproject.toml
 
-.PHONY: test run bench build stubs clean python-check
+.PHONY: test sanitize run bench build stubs clean python-check
 
 python-check:
 	@if [ -z "$(PYTHON313)" ]; then \
@@ -57,6 +57,12 @@ test: $(WHEEL_STAMP) $(VENV2)/.installed
 	$(PY) -m pytest
 	@echo "== tests, pandas $$($(PY2) -c 'import pandas; print(pandas.__version__)')"
 	$(PY2) -m pytest -p no:cacheprovider
+
+# The whole test suite against modules built with AddressSanitizer and
+# UndefinedBehaviorSanitizer (own build directory, build/sanitize); fails on
+# any sanitizer report.
+sanitize: $(VENV)/.ready
+	tools/sanitize build/sanitize
 
 $(VENV)/.plot: $(VENV)/.ready requirements/plot.txt
 	$(PY) -m pip install $(PIP_QUIET) -r requirements/plot.txt -c requirements/constraints.txt
