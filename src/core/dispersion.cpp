@@ -31,14 +31,29 @@ DispersionCurve::DispersionCurve(double amplitude, double peak_weeks, double spr
         double week = std::nearbyint(std::clamp(peak_weeks, 1.0, kLatestWeek));
         if (spread > 0.0) week = 1.0;
         point_week_ = static_cast<std::int64_t>(week);
+        return;
     }
+    mode_week_ = static_cast<std::int64_t>(std::nearbyint(std::clamp(peak_weeks, 1.0, kLatestWeek)));
+    mode_tail_ = normal_tail(mode_week_);
+    double before = mode_week_ > 1 ? normal_tail(mode_week_ - 1) : 1.0;
+    tail_ratio_ = before > 0.0 ? std::clamp(mode_tail_ / before, 0.0, 1.0) : 0.0;
+}
+
+double DispersionCurve::normal_tail(std::int64_t n) const {
+    double x = (static_cast<double>(n) + 0.5 - peak_) / scale_;
+    return std::min(1.0, std::erfc(x) / norm_);
 }
 
 double DispersionCurve::tail(std::int64_t n) const {
     if (n <= 0) return 1.0;
     if (point_week_ > 0) return n < point_week_ ? 1.0 : 0.0;
-    double x = (static_cast<double>(n) + 0.5 - peak_) / scale_;
-    return std::min(1.0, std::erfc(x) / norm_);
+    if (n <= mode_week_) return normal_tail(n);
+    return mode_tail_ * std::pow(tail_ratio_, static_cast<double>(n - mode_week_));
+}
+
+double DispersionCurve::drop(std::int64_t n) const {
+    if (point_week_ > 0 || n <= mode_week_) return tail(n - 1) - tail(n);
+    return tail(n - 1) * (1.0 - tail_ratio_);
 }
 
 double DispersionCurve::fraction_done(std::int64_t n) const {
@@ -51,8 +66,16 @@ double DispersionCurve::hazard(std::int64_t n) const {
     double before = tail(n - 1);
     // Plants of the entering cohort not yet flowered at the start of week n.
     double waiting = (1.0 - fraction_) + fraction_ * before;
+    if (point_week_ == 0 && n > mode_week_) {
+        // In the geometric tail the waiting plants that will flower go at the
+        // constant rate 1 - ratio, diluted by those that never flower. Written
+        // so that the tail's size cancels even where it is subnormal or zero.
+        if (fraction_ >= 1.0) return std::clamp(1.0 - tail_ratio_, 0.0, 1.0);
+        if (!(waiting > 0.0)) return 0.0;
+        return std::clamp((1.0 - tail_ratio_) * (fraction_ * before) / waiting, 0.0, 1.0);
+    }
     if (!(waiting > 0.0)) return 1.0;
-    double h = fraction_ * (before - tail(n)) / waiting;
+    double h = fraction_ * drop(n) / waiting;
     return std::clamp(h, 0.0, 1.0);
 }
 

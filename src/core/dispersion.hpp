@@ -10,12 +10,20 @@
 
 namespace narvo::core {
 
-// A discretised normal distribution over whole weeks since the threshold.
+// A discretised normal distribution over whole weeks since the threshold,
+// with a constant-hazard tail after its mode.
 //
-// Week n (n >= 1) collects the normal mass between n - 0.5 and n + 0.5 weeks,
-// renormalised over n >= 1 so that nothing is lost to weeks before the
-// threshold: `peak_weeks` is the mode and `spread` the standard deviation in
-// weeks. A spread of 0 puts every plant into the week nearest `peak_weeks`
+// Up to the mode week m (the week nearest `peak_weeks`, week 1 at the
+// earliest), week n (n >= 1) collects the normal mass between n - 0.5 and
+// n + 0.5 weeks, renormalised over n >= 1 so that nothing is lost to weeks
+// before the threshold: `peak_weeks` is the mode and `spread` the standard
+// deviation of that normal, in weeks. After the mode the weekly hazard (the
+// share of the plants still waiting that go this week) stays at its value in
+// week m: the remaining plants leave geometrically. A normal tail would make
+// the hazard climb towards 1, so that plants observed late (seeded from an
+// inventory well past the peak) would nearly all go in one week; with the
+// constant tail a late plant goes at the peak's rate however late it is.
+// A spread of 0 puts every plant into the week nearest `peak_weeks`
 // (week 1 at the earliest).
 //
 // `amplitude` scales the curve: the suckers a plant emits over the cohort's
@@ -37,7 +45,7 @@ public:
     double spread() const { return spread_; }
 
     // Fraction of the eventual total that falls in week n (0 for n <= 0; sums to 1).
-    double weekly(std::int64_t n) const { return n <= 0 ? 0.0 : tail(n - 1) - tail(n); }
+    double weekly(std::int64_t n) const { return n <= 0 ? 0.0 : drop(n); }
     // Per-plant amount of week n: amplitude x weekly(n). The direct-rate basis
     // applies it to the plants present; a profile's share() is the same value.
     double rate(std::int64_t n) const { return amplitude_ * weekly(n); }
@@ -51,12 +59,20 @@ public:
 private:
     // Share of the eventual total still to come after week n (1 for n <= 0).
     double tail(std::int64_t n) const;
+    // tail(n - 1) - tail(n) for n >= 1; in the geometric tail as a product, so
+    // that it keeps its precision where both tails are tiny.
+    double drop(std::int64_t n) const;
+    // The discretised normal's share still to come after week n (n >= 1).
+    double normal_tail(std::int64_t n) const;
 
     double amplitude_, peak_, spread_;
     double fraction_;          // min(amplitude, 1): eventual fraction flowering
     double scale_ = 0.0;       // spread x sqrt(2)
     double norm_ = 0.0;        // normal upper tail from week 0.5 (as erfc)
     std::int64_t point_week_ = 0;  // > 0: all mass in this week
+    std::int64_t mode_week_ = 0;   // the normal part ends with this week
+    double mode_tail_ = 1.0;       // tail(mode_week_)
+    double tail_ratio_ = 0.0;      // tail(n) / tail(n - 1) after the mode
 };
 
 // Harvest of a flowered cohort, all of it by `hazard_weeks` weeks after the
