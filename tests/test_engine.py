@@ -66,6 +66,7 @@ def test_two_weeks_by_hand(simple_curves):
             "flowering": [10.0, 8.0],
             "harvest": [25.0, 7.5],
             "deaths": [20.0, 16.5],
+            "pruned": [0.0, 0.0],
             "suckers": [30.0, 28.0],
             "replacements": [5.0, 0.0],
             "pre_flowering_cohorts": [2, 3],
