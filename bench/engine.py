@@ -3,7 +3,8 @@
 Runs the example farm for 150 weeks with NarvoPopEngine.run (native weekly
 loop, plus the weather lookups and the summary table), then the same weeks as a
 plain Python loop calling only the chains' calc_rates/integrate/add_new_cohort
-(the least a Python driver must do), and prints both, per week.
+(the least a Python driver must do), and the same weeks one engine.step at a
+time; prints each per week.
 """
 
 from __future__ import annotations
@@ -34,6 +35,14 @@ def engine_loop() -> float:
     engine = fresh()
     t = time.perf_counter()
     engine.run(WEEKS)
+    return time.perf_counter() - t
+
+
+def step_loop() -> float:
+    engine = fresh()
+    t = time.perf_counter()
+    for _ in range(WEEKS):
+        engine.step()
     return time.perf_counter() - t
 
 
@@ -68,12 +77,15 @@ def native_loop() -> float:
 
 
 engine_best = min(engine_loop() for _ in range(REPEATS))
+step_best = min(step_loop() for _ in range(REPEATS))
 native_best = min(native_loop() for _ in range(REPEATS))
 bare = [bare_loop() for _ in range(REPEATS)]
 bare_best = min(t for t, _ in bare)
 cohort_weeks = bare[0][1]
 print(f"example farm, {WEEKS} weeks, {cohort_weeks / WEEKS:.0f} cohorts per week on average")
 print(f"  engine.run       : {engine_best / WEEKS * 1e6:7.1f} us per week")
+print(f"  engine.step x{WEEKS}: {step_best / WEEKS * 1e6:7.1f} us per week "
+      f"({step_best / engine_best:.2f}x engine.run)")
 print(f"  bare Python loop : {bare_best / WEEKS * 1e6:7.1f} us per week "
       f"({cohort_weeks / bare_best / 1e6:.1f} M cohort-weeks/s)")
 print(f"  native loop      : {native_best / WEEKS * 1e6:7.1f} us per week (run_weeks alone)")

@@ -101,3 +101,105 @@ def test_engine_pickles_and_continues_identically():
     engine.run(4)
     clone = pickle.loads(pickle.dumps(engine))
     pd.testing.assert_frame_equal(engine.run(20), clone.run(20))
+
+
+class NanWeek:
+    """A provider whose heat units are NaN in one week (a hole the weather let through)."""
+
+    def __init__(self, weather, bad_week):
+        self.weather, self.bad_week = weather, bad_week
+
+    def thermal_increment(self, week_index):
+        return float("nan") if week_index == self.bad_week else self.weather.thermal_increment(week_index)
+
+    def __getattr__(self, name):
+        return getattr(self.weather, name)
+
+
+def example_engine(weather, schedule=None):
+    from py_narvo_pop.parameters import ParameterSet
+
+    return NarvoPopEngine(ParameterSet.default(), weather, INVENTORY, schedule or Toverin({5: 3.0}),
+                          start_week_index=3)
+
+
+@pytest.mark.parametrize("bad_week", [3, 4, 9])
+def test_failure_in_week_k_keeps_the_weeks_before_and_resumes_identically(bad_week):
+    good = provider(60)
+    straight = example_engine(good).run(20)
+    engine = example_engine(NanWeek(good, bad_week))
+    with pytest.raises(ValueError) as failure:
+        engine.run(20)
+    applied = bad_week - 3
+    assert engine.current_week_index == 3 + applied
+    assert len(engine.history) == applied
+    assert any(f"week {bad_week} was not applied" in note for note in failure.value.__notes__)
+    engine.weather = good
+    engine.run(20 - applied)
+    pd.testing.assert_frame_equal(engine.history, straight)
+
+
+@pytest.mark.parametrize("amount", [float("nan"), -4.0, float("inf")])
+def test_bad_schedule_amount_is_refused_before_stepping(amount):
+    with pytest.raises(ValueError, match=r"replacement suckers for week 7 are .*; expected a finite"):
+        example_engine(provider(60), Toverin({7: amount}))
+
+    class Planned:  # a schedule without a table to check up front
+        def replacement_suckers_for_week(self, week_index):
+            return amount if week_index == 7 else 0.0
+
+    engine = example_engine(provider(60), Planned())
+    before = engine.pre_flowering.as_dataframe()
+    with pytest.raises(ValueError, match="week 7"):
+        engine.run(10)
+    assert engine.current_week_index == 3 and len(engine.history) == 0
+    pd.testing.assert_frame_equal(engine.pre_flowering.as_dataframe(), before)
+
+
+def test_step_rows_match_run_and_history():
+    by_run = example_engine(provider(60)).run(6)
+    engine = example_engine(provider(60))
+    rows = [engine.step() for _ in range(6)]
+    assert pd.DataFrame(rows, columns=list(RESULT_COLUMNS)).to_dict("list") == by_run.to_dict("list")
+    pd.testing.assert_frame_equal(engine.history, by_run)
+    assert isinstance(rows[0]["week_index"], int) and isinstance(rows[0]["date"], dt.date)
+
+
+class FailingIntegrate:
+    """A caller's own post-flowering chain whose integrate fails in one week."""
+
+    def __init__(self, chain, bad_week):
+        self.chain, self.bad_week = chain, bad_week
+
+    def __getattr__(self, name):
+        return getattr(self.chain, name)
+
+    def __len__(self):
+        return len(self.chain)
+
+    def integrate(self, rates, week_index):
+        if week_index == self.bad_week:
+            raise RuntimeError("disk full")
+        return self.chain.integrate(rates, week_index)
+
+
+def test_half_applied_week_stops_the_engine():
+    from py_narvo_pop.engine import EngineStateError
+
+    engine = example_engine(provider(60))
+    engine.post_flowering = FailingIntegrate(engine.post_flowering, 6)
+    with pytest.raises(RuntimeError, match="disk full"):
+        engine.run(10)
+    assert engine.current_week_index == 6 and len(engine.history) == 3
+    with pytest.raises(EngineStateError, match="week 6 failed after it had begun"):
+        engine.step()
+    assert engine.current_week_index == 6
+
+
+def test_missing_pruning_parameter_changes_nothing():
+    params = engine_params()
+    engine = NarvoPopEngine(params, provider(), INVENTORY, start_week_index=2)
+    del params.general["max_age_weeks_reproductive"]
+    with pytest.raises(KeyError, match="max_age_weeks_reproductive"):
+        engine.run(2)
+    assert engine.current_week_index == 2 and len(engine.history) == 0

@@ -261,10 +261,8 @@ class NarvoPopEngine:
                 self._broken_week = failed
                 error.add_note(f"week {failed} was left half-applied; the engine cannot run on")
             else:
-                error.add_note(
-                    f"weeks {first}..{failed - 1} were applied; week {failed} was not"
-                    if done else f"week {failed} was not applied"
-                )
+                kept = f" (weeks {first}..{failed - 1} before it were)" if done else ""
+                error.add_note(f"week {failed} was not applied{kept}")
             raise error
         return chunk
 
