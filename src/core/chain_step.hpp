@@ -59,6 +59,9 @@ struct StepRates {
     std::vector<double> thermal_age, exit, death, sucker;
     std::vector<std::int64_t> wf, ws, wh;
     double sum_exit = 0.0, sum_sucker = 0.0, sum_death = 0.0, sum_sucker_parous = 0.0;
+    // The list the rates belong to: the chain's number and the generation of
+    // its list when they were computed (0 when not recorded).
+    std::uint64_t chain_id = 0, generation = 0;
 
     explicit StepRates(std::size_t n = 0)
         : thermal_age(n), exit(n), death(n), sucker(n), wf(n), ws(n), wh(n) {}
@@ -190,7 +193,7 @@ inline void remove_proportionally(CohortState* const* cohorts, std::size_t n, do
 inline bool pruned(const CohortState& c, std::int64_t current_week_index, double age_limit,
                    double population_epsilon) {
     if (c.population < population_epsilon) return true;
-    return static_cast<double>(c.age_weeks(current_week_index)) > age_limit;
+    return difference_exceeds(current_week_index, c.birth_week_index, age_limit);
 }
 
 }  // namespace narvo::core

@@ -1,9 +1,61 @@
-// Cohort state: the numbers the weekly step reads and writes.
+// Cohort state: the numbers the weekly step reads and writes, and the week
+// arithmetic on them. Week indices are 64-bit; differences of two of them are
+// computed without wrapping, as the interpreter's integers would give them.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
+#include <limits>
+#include <optional>
 
 namespace narvo::core {
+
+// a + b and a - b, or nothing when the result does not fit in 64 bits.
+inline std::optional<std::int64_t> checked_add(std::int64_t a, std::int64_t b) {
+    using L = std::numeric_limits<std::int64_t>;
+    if (b > 0 ? a > L::max() - b : a < L::min() - b) return std::nullopt;
+    return a + b;
+}
+
+inline std::optional<std::int64_t> checked_sub(std::int64_t a, std::int64_t b) {
+    using L = std::numeric_limits<std::int64_t>;
+    if (b < 0 ? a > L::max() + b : a < L::min() + b) return std::nullopt;
+    return a - b;
+}
+
+// The exact value of a - b as sign and magnitude; |a - b| < 2**64 always.
+struct WeekDifference {
+    bool negative = false;
+    std::uint64_t magnitude = 0;
+};
+
+inline WeekDifference week_difference(std::int64_t a, std::int64_t b) {
+    // Unsigned arithmetic is modulo 2**64, and the true magnitude is below it.
+    if (a >= b) return {false, static_cast<std::uint64_t>(a) - static_cast<std::uint64_t>(b)};
+    return {true, static_cast<std::uint64_t>(b) - static_cast<std::uint64_t>(a)};
+}
+
+// Whether the integer a - b is greater than `limit`, compared exactly (as an
+// int is compared with a float): NaN is never exceeded, -inf always.
+inline bool difference_exceeds(std::int64_t a, std::int64_t b, double limit) {
+    constexpr double exact_below = 9007199254740992.0;  // 2**53
+    if (std::optional<std::int64_t> d = checked_sub(a, b)) {
+        double v = static_cast<double>(*d);
+        if (v < exact_below && v > -exact_below) return v > limit;
+    }
+    if (std::isnan(limit)) return false;
+    constexpr double two_64 = 18446744073709551616.0;
+    WeekDifference d = week_difference(a, b);
+    // For an integer d, d > limit exactly when d > floor(limit).
+    double f = std::floor(limit);
+    if (f >= two_64) return false;
+    if (f < -two_64) return true;
+    if (f >= 0.0) return !d.negative && d.magnitude > static_cast<std::uint64_t>(f);
+    if (!d.negative) return true;
+    double m = -f;  // in (0, 2**64]
+    if (m >= two_64) return true;
+    return d.magnitude < static_cast<std::uint64_t>(m);
+}
 
 struct CohortState {
     std::int64_t birth_week_index = 0;
@@ -13,8 +65,9 @@ struct CohortState {
     std::int64_t weeks_since_sucker_threshold = 0;
     std::int64_t weeks_since_harvest_threshold = 0;
 
-    std::int64_t age_weeks(std::int64_t current_week_index) const {
-        return current_week_index - birth_week_index;
+    // Weeks from birth to `current_week_index` (negative before birth).
+    WeekDifference age_weeks(std::int64_t current_week_index) const {
+        return week_difference(current_week_index, birth_week_index);
     }
 };
 

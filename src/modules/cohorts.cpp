@@ -41,6 +41,7 @@ nb::handle g_cohort_type, g_rates_map_type, g_chain_rates_type;
 nb::handle g_pre, g_post;        // ChainKind members
 nb::handle g_module_dict;        // this module's globals
 nb::handle g_cohort_chain_error;
+narvo::bind::LazyAttr g_weather_error{"py_narvo_pop.exceptions", "WeatherError"};
 
 // The dispersion functions as the dispersion module defines them; the step
 // computes them natively for as long as the module attributes are these.
@@ -83,6 +84,18 @@ bool equals(nb::handle a, nb::handle b) {
     int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
     if (r < 0) throw nb::python_error();
     return r == 1;
+}
+
+// The native object behind `obj`, an instance of `T` (a bound class): one made
+// by `T.__new__` without `__init__` holds no state yet and is refused.
+template <class T>
+T& constructed(nb::handle obj, const char* base) {
+    if (!nb::inst_ready(obj)) {
+        std::string type = nb::borrow<nb::str>(nb::getattr(obj.type(), "__qualname__")).c_str();
+        narvo::bind::raise_type_error(std::string(base) + ".__init__() was not called on this " +
+                                      type + " instance");
+    }
+    return *nb::inst_ptr<T>(obj);
 }
 
 // Which of the two chain kinds `kind` is (equality with the member, so the
@@ -264,7 +277,10 @@ private:
             case flowered_before:
                 // Indexed by the flowering counter: the fraction done one week earlier.
                 return [c = DispersionCurve(k[0], k[1], k[2])](std::int64_t n) {
-                    return c.fraction_done(n - 1);
+                    // The curve is flat (nothing done) below week 0, so the one
+                    // count with no predecessor takes its own value.
+                    std::optional<std::int64_t> before = narvo::core::checked_sub(n, 1);
+                    return c.fraction_done(before ? *before : n);
                 };
             case harvest_cohort_basis:
                 return [h = k[0]](std::int64_t n) {
@@ -287,12 +303,20 @@ struct StepCurve {
 
     bool native() const { return table != nullptr; }
 
+    // n + shift as a Python int, however large.
+    nb::object week_count(std::int64_t n) const {
+        if (std::optional<std::int64_t> v = narvo::core::checked_add(n, shift)) return nb::int_(*v);
+        PyObject* r = PyNumber_Add(nb::int_(n).ptr(), nb::int_(shift).ptr());
+        if (!r) throw nb::python_error();
+        return nb::steal(r);
+    }
+
     double operator()(std::int64_t n) {
         if (table) return (*table)(n);
         std::size_t extra = args.is_valid() ? nb::len(args) : 0;
         nb::object call_args = nb::steal(PyTuple_New(static_cast<Py_ssize_t>(1 + extra)));
         if (!call_args.is_valid()) throw nb::python_error();
-        PyTuple_SET_ITEM(call_args.ptr(), 0, nb::int_(n + shift).release().ptr());
+        PyTuple_SET_ITEM(call_args.ptr(), 0, week_count(n).release().ptr());
         for (std::size_t i = 0; i < extra; ++i)
             PyTuple_SET_ITEM(call_args.ptr(), i + 1, nb::borrow(args[i]).release().ptr());
         PyObject* r = PyObject_Call(fn.ptr(), call_args.ptr(),
@@ -372,31 +396,57 @@ StepCurve harvest_curve(CurveCache& cache, nb::handle params, const char* name,
 
 // ----------------------------------------------------------- CohortChain ---
 
+// Every chain gets its own number, never reused, so that a rates record can
+// tell the chain it was computed for from any other (even one later built at
+// the same address).
+std::uint64_t g_next_chain_id = 1;
+
 // A chain holds the cohort objects themselves (identity is part of the
 // contract) and, beside each, a pointer to its native state so that the weekly
 // step reads and writes plain numbers without touching Python.
+//
+// Python code may run whenever an operation calls out (a parameter mapping, a
+// replaced curve, a property, a finalizer run by the collector) and may change
+// the list. So no operation holds positions into the list across such a call:
+// each either works on a snapshot holding the cohorts or compares the list's
+// generation, which every change of the list advances.
 struct CohortChain {
     nb::object kind;
     nb::object params;
     std::vector<nb::object> cohorts;
     std::vector<CohortState*> states;
     CurveCache curves;
+    std::uint64_t id = g_next_chain_id++;
+    std::uint64_t generation = 0;
 
+    CohortChain(nb::object kind_, nb::object params_)
+        : kind(std::move(kind_)), params(std::move(params_)) {}
+
+    // `obj` must be a constructed Cohort.
     void append(nb::object obj) {
         CohortState* s = &nb::inst_ptr<Cohort>(obj)->s;
         cohorts.push_back(std::move(obj));
         states.push_back(s);
+        ++generation;
     }
 
-    void clear() {
-        cohorts.clear();
-        states.clear();
+    // Installs a new list. The old one is released only once the chain is
+    // consistent again: dropping a cohort may run Python code (a finalizer of
+    // an object its `chain` field holds) that uses this chain.
+    void replace(std::vector<nb::object> new_cohorts, std::vector<CohortState*> new_states) {
+        std::vector<nb::object> old = std::move(cohorts);
+        cohorts = std::move(new_cohorts);
+        states = std::move(new_states);
+        ++generation;
     }
 
+    // A new list of the live cohorts, filled without running any Python code.
     nb::list cohort_list() const {
-        nb::list out;
-        for (auto& c : cohorts) out.append(c);
-        return out;
+        PyObject* out = PyList_New(static_cast<Py_ssize_t>(cohorts.size()));
+        if (!out) throw nb::python_error();
+        for (std::size_t i = 0; i < cohorts.size(); ++i)
+            PyList_SET_ITEM(out, static_cast<Py_ssize_t>(i), nb::object(cohorts[i]).release().ptr());
+        return nb::steal<nb::list>(out);
     }
 
     narvo::core::PythonSum population_sum() const {
@@ -421,9 +471,18 @@ struct CohortSnapshot {
     explicit CohortSnapshot(const CohortChain& c) : objects(c.cohorts), states(c.states) {}
 };
 
-[[noreturn]] void raise_chain_changed() {
-    narvo::bind::raise(PyExc_RuntimeError,
-                       "the chain's cohorts changed while its weekly step was running");
+[[noreturn]] void raise_chain_changed(const char* operation = "weekly step") {
+    narvo::bind::raise(PyExc_RuntimeError, std::string("the chain's cohorts changed while its ") +
+                                               operation + " was running");
+}
+
+// The chain behind `self`, which must be a constructed CohortChain (a subclass
+// whose __init__ never called CohortChain.__init__ holds no chain).
+CohortChain& chain_of(nb::handle self) {
+    if (!nb::isinstance<CohortChain>(self))
+        narvo::bind::raise_type_error("expected a CohortChain, got " +
+                                      narvo::bind::py_repr(self.type()));
+    return constructed<CohortChain>(self, "CohortChain");
 }
 
 // ------------------------------------------------------------ calc_rates ---
@@ -448,8 +507,12 @@ nb::object calc_rates(CohortChain& c, double increment) {
         sucker_profile = build_profile(fn, sucker_group);
     }
 
+    // The list is taken as it stands once the profiles are built.
+    std::uint64_t generation = c.generation;
     std::size_t n = c.states.size();
     auto rates = std::make_shared<StepRates>(n);
+    rates->chain_id = c.id;
+    rates->generation = generation;
     if (n > 0) {
         narvo::core::StepPlan plan;
         plan.increment = increment;
@@ -476,7 +539,7 @@ nb::object calc_rates(CohortChain& c, double increment) {
         plan.death_rate = as_double(item(
             mortality_group,
             kind.pre ? g_names.death_rate_vegetative : g_names.death_rate_reproductive));
-        if (c.states.size() != n) raise_chain_changed();
+        if (c.generation != generation) raise_chain_changed();
 
         auto unused = [](std::int64_t) { return 0.0; };
         bool native = hazard.native() && (!plan.makes_suckers || suckers.native()) &&
@@ -496,6 +559,8 @@ nb::object calc_rates(CohortChain& c, double increment) {
             CohortSnapshot snap(c);
             narvo::core::compute_rates(plan, snap.states.data(), n, suckers, hazard, flowered,
                                        *rates);
+            // The rates are by position in the list they were computed over.
+            if (c.generation != generation) raise_chain_changed();
         }
     }
     return new_chain_rates(std::move(rates));
@@ -516,24 +581,28 @@ PruneLimits read_prune_limits(const CohortChain& c) {
     return {as_double(limit), as_double(epsilon)};
 }
 
+// The walk over the list runs no Python code; the list of removed cohorts is
+// built once the chain holds its new list.
 nb::list prune(CohortChain& c, std::int64_t current_week_index, PruneLimits limits) {
-    nb::list removed;
-    std::vector<nb::object> kept;
+    std::vector<nb::object> kept, removed;
     std::vector<CohortState*> kept_states;
     kept.reserve(c.cohorts.size());
     kept_states.reserve(c.cohorts.size());
     for (std::size_t i = 0; i < c.cohorts.size(); ++i) {
         if (narvo::core::pruned(*c.states[i], current_week_index, limits.age_limit,
                                 limits.population_epsilon)) {
-            removed.append(c.cohorts[i]);
+            removed.push_back(c.cohorts[i]);
         } else {
-            kept.push_back(std::move(c.cohorts[i]));
+            kept.push_back(c.cohorts[i]);
             kept_states.push_back(c.states[i]);
         }
     }
-    c.cohorts = std::move(kept);
-    c.states = std::move(kept_states);
-    return removed;
+    if (!removed.empty()) c.replace(std::move(kept), std::move(kept_states));
+    PyObject* out = PyList_New(static_cast<Py_ssize_t>(removed.size()));
+    if (!out) throw nb::python_error();
+    for (std::size_t i = 0; i < removed.size(); ++i)
+        PyList_SET_ITEM(out, static_cast<Py_ssize_t>(i), removed[i].release().ptr());
+    return nb::steal<nb::list>(out);
 }
 
 // Python's unpacking of an entry into exactly three values.
@@ -570,7 +639,7 @@ std::array<nb::object, 3> unpack_triple(nb::handle entry) {
 // The four maps integrate reads, as `rates` holds them.
 std::array<nb::object, 4> rates_maps(nb::handle rates) {
     if (rates.type().is(g_chain_rates_type)) {
-        const ChainRates& r = nb::cast<const ChainRates&>(rates);
+        const ChainRates& r = constructed<ChainRates>(rates, "_ChainRates");
         return {r.values[0], r.values[1], r.values[2], r.values[3]};
     }
     static const char* names[4] = {"next_thermal_age", "next_counters", "chain_exit", "death"};
@@ -582,7 +651,7 @@ std::array<nb::object, 4> rates_maps(nb::handle rates) {
 // The maps as native views of the right columns, when they all are.
 const RatesMap* native_map(nb::handle obj, bool counters) {
     if (!obj.type().is(g_rates_map_type)) return nullptr;
-    const RatesMap* m = nb::inst_ptr<RatesMap>(obj);
+    const RatesMap* m = &constructed<RatesMap>(obj, "_RatesMap");
     return (m->column == RatesMap::counters) == counters ? m : nullptr;
 }
 
@@ -592,6 +661,13 @@ struct GatheredRates {
     StepRates own;  // values read through Python lookups
     narvo::core::RatesArrays arrays{};
     std::array<std::shared_ptr<const StepRates>, 4> held;  // keeps native views' data alive
+    // True when a map was computed by calc_rates of `chain` for another
+    // state of its list than `generation`.
+    bool stale_for(const CohortChain& chain, std::uint64_t generation) const {
+        for (const auto& d : held)
+            if (d && d->chain_id == chain.id && d->generation != generation) return true;
+        return false;
+    }
 };
 
 void gather_rates(nb::handle rates, std::size_t n, GatheredRates& g) {
@@ -601,9 +677,11 @@ void gather_rates(nb::handle rates, std::size_t n, GatheredRates& g) {
     const RatesMap* co = native_map(maps[1], true);
     const RatesMap* ex = native_map(maps[2], false);
     const RatesMap* de = native_map(maps[3], false);
+    // Native views are held (and so checked for staleness) whichever way they are read.
+    g.held = {ta ? ta->data : nullptr, co ? co->data : nullptr, ex ? ex->data : nullptr,
+              de ? de->data : nullptr};
     if (ta && co && ex && de && ta->size() >= n && co->size() >= n && ex->size() >= n &&
         de->size() >= n) {
-        g.held = {ta->data, co->data, ex->data, de->data};
         g.arrays = {ta->doubles(), co->data->wf.data(), co->data->ws.data(), co->data->wh.data(),
                     ex->doubles(), de->doubles()};
         return;
@@ -626,12 +704,21 @@ void gather_rates(nb::handle rates, std::size_t n, GatheredRates& g) {
 nb::list integrate(CohortChain& c, nb::handle rates, std::int64_t current_week_index) {
     // Everything is read and checked first: a record that does not match the
     // chain, or parameters that cannot be read, leave the chain as it was.
-    CohortSnapshot snap(c);
-    std::size_t n = snap.states.size();
+    if (rates.type().is(g_chain_rates_type)) constructed<ChainRates>(rates, "_ChainRates");
+    std::uint64_t generation = c.generation;
+    std::size_t n = c.states.size();
     GatheredRates g;
     gather_rates(rates, n, g);
+    if (c.generation != generation) raise_chain_changed();
+    // Rates are by position: this chain's own rates from before its list
+    // changed would give one cohort another's state.
+    if (g.stale_for(c, generation))
+        narvo::bind::raise_value_error(
+            "rates were computed by calc_rates for a different state of this chain (its "
+            "cohorts changed since); call calc_rates again");
     PruneLimits limits = read_prune_limits(c);
-    narvo::core::apply_rates(snap.states.data(), n, g.arrays);
+    if (c.generation != generation) raise_chain_changed();
+    narvo::core::apply_rates(c.states.data(), n, g.arrays);
     return prune(c, current_week_index, limits);
 }
 
@@ -644,16 +731,21 @@ double apply_exogenous_removal(CohortChain& c, double amount, std::int64_t curre
     double total = sum.empty() ? 0.0 : sum.result();
     if (total <= 0.0) return 0.0;
     double removed = total < amount ? total : amount;
+    std::uint64_t generation = c.generation;
     PruneLimits limits = read_prune_limits(c);
-    CohortSnapshot snap(c);
-    narvo::core::remove_proportionally(snap.states.data(), snap.states.size(), removed, total);
+    // The shares are of the total just summed, over the same list.
+    if (c.generation != generation) raise_chain_changed("exogenous removal");
+    narvo::core::remove_proportionally(c.states.data(), c.states.size(), removed, total);
     prune(c, current_week_index, limits);
     return removed;
 }
 
+// The rows are of the list as it stood at the call: reading a cohort's kind may
+// run Python code that changes the chain.
 nb::object as_dataframe(const CohortChain& c, nb::handle columns) {
+    const std::vector<nb::object> snapshot = c.cohorts;
     nb::list rows;
-    for (const nb::object& obj : c.cohorts) {
+    for (const nb::object& obj : snapshot) {
         const Cohort& k = *nb::inst_ptr<Cohort>(obj);
         nb::object chain = k.chain;
         if (PyObject_HasAttrWithError(chain.ptr(), g_names.value.ptr()) == 1)
@@ -696,13 +788,11 @@ public:
 
 private:
     [[noreturn]] void raise_outside(std::int64_t week) const {
-        static nb::handle weather_error =
-            narvo::bind::keep(narvo::bind::import_attr("py_narvo_pop.exceptions", "WeatherError"));
-        narvo::bind::raise(weather_error,
-                           "week_index " + std::to_string(week) +
-                               " is outside the weather data's coverage (" +
-                               std::to_string(table_->first_week) + ".." +
-                               std::to_string(table_->last_week) + ")");
+        std::string message = "week_index " + std::to_string(week) +
+                              " is outside the weather data's coverage (" +
+                              std::to_string(table_->first_week) + ".." +
+                              std::to_string(table_->last_week) + ")";
+        narvo::bind::raise(g_weather_error.get(), message);
     }
 
     nb::handle weather_;
@@ -741,9 +831,10 @@ CohortState replay(std::int64_t birth, double population, std::int64_t target,
             t = narvo::core::replay_weeks(t, *table, first, missing ? *missing - 1 : target, th);
             if (missing) increments(*missing);
         } else {
-            for (std::int64_t w = birth + 1; w <= target; ++w) {
+            for (std::int64_t w = birth + 1;; ++w) {
                 double inc = increments(w);
                 t = narvo::core::advance(t, inc, thresholds.get());
+                if (w == target) break;
             }
         }
     }
@@ -763,11 +854,46 @@ std::string kind_text(nb::handle kind) {
     return narvo::bind::py_str(kind);
 }
 
-std::int64_t checked_sub(std::int64_t a, std::int64_t b) {
-    std::int64_t r;
-    if (__builtin_sub_overflow(a, b, &r))
-        narvo::bind::raise(PyExc_OverflowError, "week index out of range");
-    return r;
+// The smallest start week whose first replay week a row of this age would
+// find covered: age + covered_from - 1, in Python's integers.
+std::string suggested_start(nb::handle age, std::int64_t covered_from) {
+    nb::object sum = nb::steal(PyNumber_Add(age.ptr(), nb::int_(covered_from).ptr()));
+    if (!sum.is_valid()) throw nb::python_error();
+    nb::object r = nb::steal(PyNumber_Subtract(sum.ptr(), nb::int_(1).ptr()));
+    if (!r.is_valid()) throw nb::python_error();
+    return narvo::bind::py_str(r);
+}
+
+// A seed row's age: its cell as an integer (a fractional number truncates).
+// A boolean is not a number of weeks, though Python would count True as 1.
+nb::object seed_age(nb::handle cell, nb::handle kind) {
+    if (PyBool_Check(cell.ptr()))
+        narvo::bind::raise(g_cohort_chain_error,
+                           "seed row with age_weeks=" + narvo::bind::py_repr(cell) +
+                               " for chain=" + kind_text(kind) +
+                               " has a boolean age; expected a whole number of weeks");
+    PyObject* r = PyNumber_Long(cell.ptr());
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
+}
+
+// The birth week current_week_index - age, which must be a week index.
+std::int64_t seed_birth(std::int64_t current_week_index, nb::handle age, nb::handle kind) {
+    int overflow = 0;
+    long long a = PyLong_AsLongLongAndOverflow(age.ptr(), &overflow);
+    if (a == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (!overflow)
+        if (std::optional<std::int64_t> b = narvo::core::checked_sub(current_week_index, a))
+            return *b;
+    nb::object b = nb::steal(PyNumber_Subtract(nb::int_(current_week_index).ptr(), age.ptr()));
+    if (!b.is_valid()) throw nb::python_error();
+    long long birth = PyLong_AsLongLongAndOverflow(b.ptr(), &overflow);
+    if (birth == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (!overflow) return birth;
+    narvo::bind::raise(PyExc_OverflowError,
+                       "seed row with age_weeks=" + narvo::bind::py_str(age) + " for chain=" +
+                           kind_text(kind) + " implies birth_week_index=" +
+                           narvo::bind::py_str(b) + ", outside the range of week indices");
 }
 
 nb::object replay_cohort_history(nb::handle chain, std::int64_t birth_week_index,
@@ -791,6 +917,7 @@ nb::object from_dataframe(nb::handle cls, nb::handle rows, nb::handle kind,
     if (!nb::isinstance<CohortChain>(chain_obj))
         narvo::bind::raise_type_error("from_dataframe needs a CohortChain class, got " +
                                       narvo::bind::py_repr(cls));
+    chain_of(chain_obj);  // refuses a chain its class never initialised
     std::size_t n = nb::len(rows);
     // The seeded cohorts join the chain only once every row has been read.
     std::vector<nb::object> seeded;
@@ -800,46 +927,49 @@ nb::object from_dataframe(nb::handle cls, nb::handle rows, nb::handle kind,
         Increments increments(weather);
         LazyThresholds thresholds{params, classify(kind)};
         std::unordered_set<std::int64_t> births;
-        std::int64_t target = checked_sub(current_week_index, 1);
+        // The last replay week; none below the smallest week index, when no
+        // row can have a week to replay.
+        std::optional<std::int64_t> target = narvo::core::checked_sub(current_week_index, 1);
         for (std::size_t i = 0; i < n; ++i) {
             double p = narvo::bind::as_float(populations[i]);
-            std::int64_t a = narvo::bind::as_int(ages[i]);
-            std::int64_t b = checked_sub(current_week_index, a);
+            nb::object age = seed_age(ages[i], kind);
+            std::int64_t b = seed_birth(current_week_index, age, kind);
+            std::string a = narvo::bind::py_str(age);
             if (std::isnan(p))
                 narvo::bind::raise(g_cohort_chain_error,
-                                   "seed row with age_weeks=" + std::to_string(a) + " for chain=" +
+                                   "seed row with age_weeks=" + a + " for chain=" +
                                        kind_text(kind) +
                                        " has population nan; expected a number of plants");
             if (!births.insert(b).second)
                 narvo::bind::raise(
                     g_cohort_chain_error,
-                    "duplicate cohort at birth_week_index=" + std::to_string(b) + " (age_weeks=" +
-                        std::to_string(a) + ") for chain=" + kind_text(kind) +
+"duplicate cohort at birth_week_index=" + std::to_string(b) + " (age_weeks=" +
+                        a + ") for chain=" + kind_text(kind) +
                         " in this inventory -- pre-aggregate rows that imply the same (chain, "
                         "birth_week_index) before constructing NarvoPopEngine");
-            std::int64_t first = b + 1;
-            if (first <= target) {
+            if (target && b < *target) {
+                std::int64_t first = b + 1;
                 std::int64_t covered_from = increments.min_week_index();
                 if (first < covered_from)
                     narvo::bind::raise(
                         g_cohort_chain_error,
-                        "seed row with age_weeks=" + std::to_string(a) + " for chain=" +
+                        "seed row with age_weeks=" + a + " for chain=" +
                             kind_text(kind) + " implies birth_week_index=" + std::to_string(b) +
                             "; reconstructing its thermal history needs weather data back to "
                             "week_index " +
                             std::to_string(first) +
                             ", before the weather data's coverage starts at week_index " +
                             std::to_string(covered_from) + ". Raise start_week_index to at least " +
-                            std::to_string(a + covered_from - 1) +
+                            suggested_start(age, covered_from) +
                             ", or construct WeatherProvider with weather data and an explicit "
                             "run_start_date extending back far enough.");
             }
             // A negative population would break the chain's invariant: seed it as empty.
-            seeded.push_back(new_cohort(kind, replay(b, p < 0.0 ? 0.0 : p, target, increments,
-                                                     thresholds)));
+            seeded.push_back(new_cohort(
+                kind, replay(b, p < 0.0 ? 0.0 : p, target ? *target : b, increments, thresholds)));
         }
     }
-    CohortChain& chain = nb::cast<CohortChain&>(chain_obj);
+    CohortChain& chain = chain_of(chain_obj);
     for (nb::object& c : seeded) chain.append(std::move(c));
     return chain_obj;
 }
@@ -847,7 +977,7 @@ nb::object from_dataframe(nb::handle cls, nb::handle rows, nb::handle kind,
 // Pickling: the constructor's arguments, then the cohorts (and a Python
 // subclass's own attributes) as state.
 nb::object chain_reduce(nb::handle self) {
-    const CohortChain& c = nb::cast<const CohortChain&>(self);
+    const CohortChain& c = chain_of(self);
     nb::object dict = nb::none();
     if (PyObject_HasAttrStringWithError(self.ptr(), "__dict__") == 1)
         dict = nb::getattr(self, "__dict__");
@@ -858,20 +988,22 @@ nb::object chain_reduce(nb::handle self) {
 }
 
 void chain_setstate(nb::handle self, nb::handle state) {
-    CohortChain& c = nb::cast<CohortChain&>(self);
-    nb::tuple t = nb::borrow<nb::tuple>(state);
-    if (!nb::isinstance<nb::tuple>(state) || nb::len(t) != 2)
+    chain_of(self);
+    if (!nb::isinstance<nb::tuple>(state) || nb::len(state) != 2)
         narvo::bind::raise_type_error("CohortChain state must be a (cohorts, attributes) tuple");
+    nb::tuple t = nb::borrow<nb::tuple>(state);
     std::vector<nb::object> cohorts;
+    std::vector<CohortState*> states;
     for (nb::handle obj : nb::iter(t[0])) {
         if (!nb::isinstance<Cohort>(obj))
             narvo::bind::raise_type_error("CohortChain state holds a non-Cohort: " +
                                           narvo::bind::py_repr(obj));
+        states.push_back(&constructed<Cohort>(obj, "Cohort").s);
         cohorts.push_back(nb::borrow(obj));
     }
     if (!t[1].is_none()) nb::getattr(self, "__dict__").attr("update")(t[1]);
-    c.clear();
-    for (nb::object& obj : cohorts) c.append(std::move(obj));
+    // Looked up again: the update above ran Python code.
+    chain_of(self).replace(std::move(cohorts), std::move(states));
 }
 
 }  // namespace
@@ -984,10 +1116,22 @@ NB_MODULE(cohorts, m) {
         [](Cohort& c, std::int64_t v) { c.s.weeks_since_harvest_threshold = v; });
     cohort.def(
         "age_weeks",
-        [](const Cohort& c, std::int64_t current_week_index) {
-            return c.s.age_weeks(current_week_index);
+        [](const Cohort& c, std::int64_t current_week_index) -> nb::object {
+            narvo::core::WeekDifference d = c.s.age_weeks(current_week_index);
+            if (d.negative) {
+                // -magnitude, which for the largest magnitudes is below -2**63.
+                nb::object m = nb::steal(PyLong_FromUnsignedLongLong(d.magnitude));
+                if (!m.is_valid()) throw nb::python_error();
+                PyObject* r = PyNumber_Negative(m.ptr());
+                if (!r) throw nb::python_error();
+                return nb::steal(r);
+            }
+            PyObject* r = PyLong_FromUnsignedLongLong(d.magnitude);
+            if (!r) throw nb::python_error();
+            return nb::steal(r);
         },
         "current_week_index"_a,
+        nb::sig("def age_weeks(self, current_week_index: int) -> int"),
         "Weeks from the cohort's birth week to ``current_week_index`` (negative before birth).");
     narvo::bind::add_record_protocol(
         cohort,
@@ -1114,7 +1258,7 @@ NB_MODULE(cohorts, m) {
     chain.def(
         "__init__",
         [](CohortChain* self, nb::object kind, nb::object params) {
-            new (self) CohortChain{std::move(kind), std::move(params), {}, {}, {}};
+            new (self) CohortChain(std::move(kind), std::move(params));
         },
         "kind"_a.none(), "params"_a.none(),
         nb::sig("def __init__(self, kind: ChainKind, params: typing.Any) -> None"));
@@ -1213,7 +1357,7 @@ NB_MODULE(cohorts, m) {
             "same age, or a row older than the weather data reaches back, raise\n"
             "CohortChainError."));
     chain.def("__repr__", [](nb::handle self) {
-        const CohortChain& c = nb::cast<const CohortChain&>(self);
+        const CohortChain& c = chain_of(self);
         std::string name = nb::borrow<nb::str>(nb::getattr(self.type(), "__qualname__")).c_str();
         return name + "(kind=" + narvo::bind::py_repr(c.kind) + ", cohorts=" +
                std::to_string(c.cohorts.size()) + ", total_population=" +
