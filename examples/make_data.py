@@ -36,7 +36,9 @@ def weather(rng: np.random.Generator) -> pd.DataFrame:
         anomaly[i] = 0.7 * anomaly[i - 1] + shocks[i]
     tmean = np.round(26.0 + seasonal + cool_spell + anomaly, 1)
     rain = np.round(rng.gamma(0.6, 9.0, len(days)) * (rng.random(len(days)) < 0.55), 1)
-    return pd.DataFrame({"date": days.strftime("%Y-%m-%d"), "tmean": tmean, "rain_mm": rain})
+    table = pd.DataFrame({"date": days.strftime("%Y-%m-%d"), "tmean": tmean, "rain_mm": rain})
+    # Whole weeks only: a last week of fewer days would sum to a short, cold-looking week.
+    return table.iloc[: len(table) - len(table) % 7]
 
 
 def inventory(rng: np.random.Generator) -> pd.DataFrame:
