@@ -1,0 +1,156 @@
+// The farm kernel: both chains of a farm on typed state, stepped through a
+// span of weeks with no interpreter in the loop. The weekly arithmetic is the
+// chains' own (compute_rates, apply_rates, pruned, the dispersion curves); this
+// file only holds the state, the curve tables and the engine's weekly order.
+#pragma once
+
+#include "core/chain_step.hpp"
+#include "core/cohort.hpp"
+#include "core/weekly_table.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace narvo::core {
+
+enum class ChainSide : std::uint8_t { pre_flowering = 0, post_flowering = 1 };
+
+struct CurveParams {
+    double amplitude = 0.0, peak_weeks = 0.0, spread = 0.0;
+};
+
+// Everything a run reads from a parameter set, resolved once.
+struct FarmParams {
+    bool cohort_basis = true;  // general.rate_basis == "cohort"
+    double flowering_threshold = 0.0, sucker_threshold = 0.0, harvest_threshold = 0.0;
+    CurveParams flowering, sucker;
+    double hazard_weeks = 1.0;
+    double death_rate_vegetative = 0.0, death_rate_reproductive = 0.0;
+    double max_age_weeks_vegetative = 0.0, max_age_weeks_reproductive = 0.0;
+    double population_epsilon = 0.0;
+
+    Thresholds thresholds(ChainSide side) const;
+    double death_rate(ChainSide side) const;
+    double age_limit(ChainSide side) const;
+};
+
+// What makes a parameter set unusable by the kernel (the curves must be
+// curves, hazard_weeks a positive number of weeks); nullopt when it is usable.
+std::optional<std::string> farm_params_fault(const FarmParams& p);
+
+// The curves of one run, tabulated by whole-week count as the steps ask for
+// them. Not shared between threads: each run builds its own.
+struct FarmCurves {
+    explicit FarmCurves(const FarmParams& p);
+    WeekTable sucker_rate;      // suckers per plant, by the sucker counter
+    WeekTable flowering;        // exit hazard of the pre-flowering chain
+    WeekTable flowered_before;  // fraction flowered one week earlier (cohort basis)
+    WeekTable harvest;          // exit hazard of the post-flowering chain
+};
+
+// Raised by a step that would add a cohort of NaN plants.
+struct NanCohortError : std::domain_error {
+    NanCohortError();
+};
+
+// One chain's cohorts, contiguous, in list order.
+class FarmChain {
+public:
+    explicit FarmChain(ChainSide side) : side_(side) {}
+
+    ChainSide side() const { return side_; }
+    std::vector<CohortState>& cohorts() { return cohorts_; }
+    const std::vector<CohortState>& cohorts() const { return cohorts_; }
+    std::size_t size() const { return cohorts_.size(); }
+
+    // The week's rates of every cohort; the result stays valid until the
+    // list changes.
+    const StepRates& calc(const FarmParams& p, FarmCurves& curves, double increment);
+    // Moves every cohort to its end-of-week state with the rates of calc.
+    void apply();
+    // Drops the cohorts below the population floor or over the age limit,
+    // keeping the order of the rest; returns the plants dropped (summed in
+    // list order as the interpreter's sum() does, 0.0 when none).
+    double prune(const FarmParams& p, std::int64_t current_week_index);
+    // Proportional removal of `amount` plants, then pruning; returns the
+    // plants removed (0.0 for a non-positive amount or an empty chain).
+    double remove(const FarmParams& p, double amount, std::int64_t current_week_index);
+    // A new cohort of `population` plants; nothing for 0.0 or less. NaN throws.
+    bool add(double population, std::int64_t birth_week_index);
+    // Sum of the populations in list order (the interpreter's sum()).
+    double total() const;
+
+private:
+    void refresh_pointers();
+
+    ChainSide side_;
+    std::vector<CohortState> cohorts_;
+    std::vector<CohortState*> pointers_;
+    StepRates rates_;
+};
+
+// The weekly summary columns of a run, one entry per week.
+struct FarmColumns {
+    std::vector<std::int64_t> week_index;
+    std::vector<double> heat_units, pre_flowering, post_flowering, flowering, harvest, deaths,
+        suckers, replacements, pruned;
+    std::vector<std::int64_t> pre_flowering_cohorts, post_flowering_cohorts;
+
+    void reserve(std::size_t n);
+    std::size_t size() const { return week_index.size(); }
+};
+
+inline constexpr std::size_t kFarmColumnCount = 12;
+extern const char* const kFarmColumnNames[kFarmColumnCount];
+
+class Farm {
+public:
+    explicit Farm(const FarmParams& params);
+
+    FarmChain pre{ChainSide::pre_flowering};
+    FarmChain post{ChainSide::post_flowering};
+
+    // One model week `week` in the engine's order: both chains compute their
+    // rates; both apply them and prune; the flowering plants enter the
+    // post-flowering chain and the suckers plus `replacements` the
+    // pre-flowering chain, as cohorts born in `week`. Appends a row to `out`.
+    void step(std::int64_t week, double increment, double replacements, FarmColumns& out);
+    // Weeks first_week .. first_week + n - 1.
+    FarmColumns run(std::int64_t first_week, const double* increments,
+                    const double* replacements, std::size_t n);
+
+    const FarmParams& params() const { return params_; }
+
+private:
+    FarmParams params_;
+    FarmCurves curves_;
+};
+
+// ------------------------------------------------------------- seeding ---
+
+// Why seeding stopped, with the values its message names.
+struct SeedFault {
+    enum Kind { none, nan_population, duplicate_birth, before_coverage, after_coverage, overflow };
+    Kind kind = none;
+    ChainSide side = ChainSide::pre_flowering;
+    std::int64_t age = 0, birth = 0, first = 0, week = 0;
+};
+
+// The cohorts of one chain seeded from inventory rows (population, age in
+// weeks at `current_week_index`), each replayed through its thermal history
+// from the week after its birth to the week before `current_week_index`, with
+// the increments of `table`. Negative populations are seeded as 0.0. On a
+// fault the result is empty and `fault` says which row failed and why.
+std::vector<CohortState> seed_chain(ChainSide side, const FarmParams& p, const double* populations,
+                                    const std::int64_t* ages, std::size_t n,
+                                    std::int64_t current_week_index, const WeeklyTable& table,
+                                    SeedFault& fault);
+
+// A dense table of weekly increments starting at `first_week`.
+WeeklyTable increment_table(std::int64_t first_week, const double* values, std::size_t n);
+
+}  // namespace narvo::core
