@@ -60,7 +60,7 @@ def test_check_bad_files_exit_1_with_one_line(kind, tmp_path, capsys):
     path.write_text(text)
     assert main(["check", str(path), "--as", kind]) == 1
     captured = capsys.readouterr()
-    assert captured.err.startswith(message.format(p=path))
+    assert captured.err.startswith(message.format(p=str(path)))
     assert captured.err.count("\n") == 1 and "Traceback" not in captured.err
 
 

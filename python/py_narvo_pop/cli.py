@@ -8,6 +8,8 @@
 from __future__ import annotations
 
 import argparse
+import datetime as dt
+import importlib.util
 import sys
 import warnings
 from importlib import resources
@@ -39,26 +41,144 @@ a file that fails its checks prints the reason on one line and exits with status
 """
 
 KINDS = ("weather", "inventory", "production", "selection", "schedule")
+OUT_SUFFIXES = (".csv", ".xlsx", ".parquet")
 
 
-def _example(name: str) -> Path:
-    return Path(str(EXAMPLE_DATA / name))
+class CliError(Exception):
+    """A fault the command line reports on one line (already naming its file)."""
+
+
+def _example(name: str) -> str:
+    return str(EXAMPLE_DATA / name)
 
 
 def _show_notice(message, category, filename, lineno, file=None, line=None):
     print(f"warning: {message}", file=sys.stderr)
 
 
-def _load_params(path: Path | None):
+class _Concerning:
+    """Report any error raised inside the block as one line naming ``path``."""
+
+    def __init__(self, what: str, path: str) -> None:
+        self.what, self.path = what, path
+
+    def __enter__(self) -> None:
+        return None
+
+    def __exit__(self, kind, exc, tb) -> bool:
+        if exc is None or isinstance(exc, (CliError, KeyboardInterrupt, SystemExit)):
+            return False
+        text = _one_line(exc)
+        if self.path in text:
+            raise CliError(text) from exc
+        reason = f"{type(exc).__name__}: {text}" if not _package_error(exc) else text
+        raise CliError(f"{self.what} {self.path!r}: {reason}") from exc
+
+
+def _package_error(exc: BaseException) -> bool:
+    from py_narvo_pop.exceptions import NarvoPopError
+
+    return isinstance(exc, NarvoPopError)
+
+
+def _load_params(path: str | None):
     from py_narvo_pop.parameters import ParameterSet
 
-    return ParameterSet.from_yaml(path) if path is not None else ParameterSet.default()
+    if path is None:
+        return ParameterSet.default()
+    with _Concerning("parameter file", path):
+        return ParameterSet.from_yaml(path)
 
 
-def _load_weather(path: Path, params) -> Any:
-    from py_narvo_pop.weather import WeatherProvider
+def _weather_columns(args: argparse.Namespace):
+    from py_narvo_pop.weather import ColumnMap
 
-    return WeatherProvider.from_file_and_params(path, params)
+    if args.heat_units_column is not None:
+        return ColumnMap(date=args.date_column, tmean=None, heat_units=args.heat_units_column)
+    return ColumnMap(date=args.date_column, tmean=args.tmean_column)
+
+
+def _raw_table(path: str, sep: str | None):
+    """The weather file as it stands, for the quality checks and the column options."""
+    import pandas as pd
+
+    suffix = Path(path).suffix.lower()
+    if not Path(path).exists():
+        raise FileNotFoundError(f"file not found: {path}")
+    if suffix == ".csv":
+        if sep is None:
+            return pd.read_csv(path)
+        return pd.read_csv(path, sep=sep, decimal="," if sep == ";" else ".")
+    if suffix in (".xlsx", ".xls"):
+        return pd.read_excel(path)
+    raise ValueError(f"unsupported file type {suffix!r}; expected .csv, .xlsx or .xls")
+
+
+def _needs_own_loading(args: argparse.Namespace) -> bool:
+    return args.sep is not None or args.tmin_column is not None
+
+
+def _load_weather(path: str, params, args: argparse.Namespace):
+    """(provider, raw table) of a weather file, read with the command line's column options.
+
+    Plain files go through the weather reader. A file with another separator,
+    or with daily minimum and maximum instead of a mean, is loaded here: the
+    daily mean is (tmin + tmax) / 2 and the dates are parsed as the reader
+    parses them.
+    """
+    import pandas as pd
+
+    from py_narvo_pop.weather import ColumnMap, WeatherProvider
+
+    columns = _weather_columns(args)
+    with _Concerning("weather file", path):
+        raw = _raw_table(path, args.sep)
+        if not _needs_own_loading(args):
+            return WeatherProvider.from_file_and_params(path, params, columns), raw
+        value = [args.heat_units_column] if args.heat_units_column is not None else (
+            [args.tmin_column, args.tmax_column] if args.tmin_column is not None
+            else [args.tmean_column])
+        needed = [args.date_column, *value]
+        missing = [c for c in needed if c not in raw.columns]
+        if missing:
+            raise CliError(f"weather file {path!r} missing required column(s): {missing}; "
+                           f"found columns: {list(raw.columns)}")
+        dates = pd.to_datetime(raw[args.date_column], format="mixed")
+        if args.heat_units_column is not None:
+            daily = pd.DataFrame({"date": dates, "heat_units": pd.to_numeric(raw[value[0]])})
+            canonical = ColumnMap(date="date", tmean=None, heat_units="heat_units")
+        else:
+            if args.tmin_column is not None:
+                tmean = (pd.to_numeric(raw[value[0]]) + pd.to_numeric(raw[value[1]])) / 2.0
+            else:
+                tmean = pd.to_numeric(raw[value[0]])
+            daily = pd.DataFrame({"date": dates, "tmean": tmean})
+            canonical = ColumnMap()
+        return WeatherProvider.from_params(daily, params, canonical), raw
+
+
+def _quality(raw, args: argparse.Namespace, weather) -> list:
+    from py_narvo_pop.quality import check_weather
+
+    if args.heat_units_column is not None:
+        temperatures: tuple[str, ...] = ()
+    elif args.tmin_column is not None:
+        temperatures = (args.tmin_column, args.tmax_column)
+    else:
+        temperatures = (args.tmean_column,)
+    return check_weather(
+        raw, date=args.date_column, temperatures=temperatures, heat_units=args.heat_units_column,
+        week_length_days=(weather.calendar_date_for_week(1) - weather.calendar_date_for_week(0)).days,
+        run_start_date=weather.calendar_date_for_week(0),
+    )
+
+
+def _report_quality(notices: list, path: str, strict: bool, what: str = "weather file") -> None:
+    if strict and notices:
+        raise CliError(f"{what} {path!r} failed {len(notices)} quality check(s) (--strict); "
+                       f"first: {notices[0]}")
+    for notice in notices:
+        print(f"warning: {path}: {notice}", file=sys.stderr)
 
 
 # ------------------------------------------------------------------ simulate
@@ -80,6 +200,7 @@ def _summary(table) -> str:
     lines.append(
         f"{len(table)} weeks: {table['flowering'].sum():.0f} plants flowered, "
         f"{table['harvest'].sum():.0f} harvested, {table['deaths'].sum():.0f} died, "
+        f"{table['pruned'].sum():.0f} pruned, "
         f"{table['suckers'].sum():.0f} suckers and {table['replacements'].sum():.0f} "
         f"replacements entered"
     )
@@ -87,10 +208,8 @@ def _summary(table) -> str:
 
 
 def _plot(table, path: Path) -> None:
-    try:
-        import matplotlib
-    except ImportError:  # pragma: no cover - depends on the installation
-        raise SystemExit("error: --plot needs matplotlib (pip install 'py_narvo_pop[plot]')")
+    import matplotlib
+
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
@@ -114,27 +233,118 @@ def _plot(table, path: Path) -> None:
     plt.close(fig)
 
 
+def _check_output(path: str | None, option: str, suffixes: tuple[str, ...]) -> None:
+    """Refuse an output path before the run: its folder must exist, its suffix be known."""
+    if path is None:
+        return
+    folder = Path(path).parent
+    if not folder.is_dir():
+        raise CliError(f"{option} {path!r}: folder {str(folder)!r} does not exist")
+    suffix = Path(path).suffix.lower()
+    if suffix not in suffixes:
+        raise CliError(f"{option} {path!r}: unsupported suffix {suffix!r}; "
+                       f"expected one of {', '.join(suffixes)}")
+    if suffix == ".parquet" and importlib.util.find_spec("pyarrow") is None:
+        raise CliError(f"{option} {path!r}: writing .parquet needs pyarrow (pip install pyarrow)")
+    if suffix == ".xlsx" and importlib.util.find_spec("openpyxl") is None:
+        raise CliError(f"{option} {path!r}: writing .xlsx needs openpyxl (pip install openpyxl)")
+    if option == "--plot" and importlib.util.find_spec("matplotlib") is None:
+        raise CliError("--plot needs matplotlib (pip install 'py_narvo_pop[plot]')")
+
+
+def _write_table(table, path: str) -> None:
+    suffix = Path(path).suffix.lower()
+    with _Concerning("--out", path):
+        if suffix == ".csv":
+            table.to_csv(path, index=False)
+        elif suffix == ".xlsx":
+            table.to_excel(path, index=False, sheet_name="weekly")
+        else:
+            table.to_parquet(path, index=False)
+
+
+def _start_week(args: argparse.Namespace, weather, own: bool) -> int:
+    if args.start_date is not None:
+        return weather.week_index_for_date(args.start_date)
+    if args.start_week is not None:
+        return args.start_week
+    if own:
+        raise CliError("simulate with your own files needs --start-week or --start-date "
+                       "(the week at which the inventory's ages are counted)")
+    return EXAMPLE_START_WEEK
+
+
+def _earliest_start(inventory, weather) -> int | None:
+    """The first start week from which every inventory group's history is in the weather."""
+    ages = inventory["age_weeks"].dropna().astype("int64")
+    oldest = int(ages.max()) if len(ages) else 0
+    if oldest < 2:  # age 0 or 1: nothing to replay
+        return None
+    return weather.min_week_index + oldest - 1
+
+
+def _check_start(start: int, inventory, weather, inventory_path: str, weather_path: str) -> None:
+    earliest = _earliest_start(inventory, weather)
+    if earliest is None or start >= earliest:
+        return
+    oldest = earliest - weather.min_week_index + 1
+    raise CliError(
+        f"inventory {inventory_path!r}: its oldest group ({oldest} weeks at week {start}) was born "
+        f"before the weather file {weather_path!r} begins "
+        f"({weather.calendar_date_for_week(weather.min_week_index)}); "
+        f"use --start-week {earliest} or later "
+        f"(or --start-date {weather.calendar_date_for_week(earliest)})"
+    )
+
+
 def simulate(args: argparse.Namespace) -> int:
-    from py_narvo_pop.engine import NarvoPopEngine
+    from py_narvo_pop.engine import NarvoPopEngine, check_schedule
     from py_narvo_pop.readers.demmet import PopulationInventoryReader
     from py_narvo_pop.toverin import Toverin
 
-    own = any(x is not None for x in (args.weather, args.inventory, args.params, args.schedule))
-    weather_path = args.weather or _example("weather.csv")
-    inventory_path = args.inventory or _example("inventory.csv")
-    params_path = args.params or (None if own else _example("parameters.yaml"))
-    schedule_path = args.schedule or (None if own else _example("schedule.yaml"))
-    start = args.start_week if args.start_week is not None else (0 if own else EXAMPLE_START_WEEK)
+    given = {"--weather": args.weather, "--inventory": args.inventory,
+             "--params": args.params, "--schedule": args.schedule}
+    own = any(value is not None for value in given.values())
+    if own:
+        missing = [name for name in ("--weather", "--inventory") if given[name] is None]
+        if missing:
+            raise CliError(f"simulate with your own files needs {' and '.join(missing)} as well "
+                           "(run without file options for the example farm)")
+        weather_path, inventory_path = args.weather, args.inventory
+        params_path, schedule_path = args.params, args.schedule
+    else:
+        weather_path, inventory_path = _example("weather.csv"), _example("inventory.csv")
+        params_path, schedule_path = _example("parameters.yaml"), _example("schedule.yaml")
+    _check_output(args.out, "--out", OUT_SUFFIXES)
+    _check_output(args.plot, "--plot", (".png", ".pdf", ".svg"))
+    if args.weeks < 0:
+        raise CliError(f"--weeks must be 0 or more, got {args.weeks}")
 
     params = _load_params(params_path)
-    weather = _load_weather(weather_path, params)
-    inventory = PopulationInventoryReader.read(inventory_path).data
-    schedule = Toverin.from_yaml(schedule_path) if schedule_path is not None else None
-    engine = NarvoPopEngine(params, weather, inventory, schedule, start_week_index=start)
+    weather, raw = _load_weather(weather_path, params, args)
+    _report_quality(_quality(raw, args, weather), weather_path, args.strict)
+    with _Concerning("population inventory file", inventory_path):
+        inventory = PopulationInventoryReader.read(inventory_path).data
+    schedule = None
+    if schedule_path is not None:
+        with _Concerning("schedule file", schedule_path):
+            schedule = Toverin.from_yaml(schedule_path)
+            check_schedule(schedule)
+    start = _start_week(args, weather, own)
+    _check_start(start, inventory, weather, inventory_path, weather_path)
+    last = start + args.weeks - 1
+    if args.weeks and last > weather.max_week_index:
+        raise CliError(
+            f"weather file {weather_path!r} ends with week {weather.max_week_index} "
+            f"({weather.calendar_date_for_week(weather.max_week_index)}); --weeks {args.weeks} "
+            f"from week {start} needs weather to week {last}: use --weeks "
+            f"{max(0, weather.max_week_index - start + 1)} or fewer")
+    with _Concerning("population inventory file", inventory_path):
+        engine = NarvoPopEngine(params, weather, inventory, schedule, start_week_index=start)
     table = engine.run(args.weeks)
     print(_summary(table))
     if args.out:
-        table.to_csv(args.out, index=False)
+        _write_table(table, args.out)
         print(f"wrote {args.out}")
     if args.plot:
         _plot(table, args.plot)
@@ -151,66 +361,147 @@ def _weeks_line(first, last) -> str:
     return f"weeks covered: {first}..{last}"
 
 
+def _record_weeks(dates, weather) -> tuple[int | None, int | None]:
+    weeks = sorted({weather.week_index_for_date(d) for d in _as_dates(dates)})
+    return (weeks[0], weeks[-1]) if weeks else (None, None)
+
+
+def _as_dates(values) -> list[dt.date]:
+    import pandas as pd
+
+    parsed = pd.to_datetime(pd.Series(list(values), dtype=object), errors="coerce").dropna()
+    return [d.date() for d in parsed]
+
+
+def _emit(notices) -> None:
+    with warnings.catch_warnings():
+        warnings.simplefilter("always")
+        warnings.showwarning = _show_notice
+        notices.emit_warnings()
+
+
+def _check_weather(path: str, args: argparse.Namespace) -> list:
+    weather, raw = _load_weather(path, _load_params(args.params), args)
+    dates = _as_dates(raw[args.date_column])
+    print(f"{path}: {len(raw)} daily rows from {min(dates)} to {max(dates)}")
+    print(f"week 0 starts {weather.calendar_date_for_week(0)}; "
+          + _weeks_line(weather.min_week_index, weather.max_week_index))
+    return _quality(raw, args, weather)
+
+
+def _check_records(path: str, kind: str, args: argparse.Namespace) -> tuple[Any, list]:
+    from py_narvo_pop.quality import check_coverage
+
+    if kind == "production":
+        from py_narvo_pop.readers.quillet import Quillet as Reader
+        from py_narvo_pop.readers.quillet import RibbonProductionData as Data
+        what = "ribbon production file"
+    else:
+        from py_narvo_pop.readers.braxen import Braxen as Reader
+        from py_narvo_pop.readers.braxen import SuckerSelectionData as Data
+        what = "sucker selection file"
+    with _Concerning(what, path):
+        result = Reader.read(path)
+    data = result.data
+    dates = data["date"].dropna()
+    span = f" from {dates.min()} to {dates.max()}" if len(dates) else ""
+    extra = f", {data['tag'].nunique()} ribbon tags" if kind == "production" else ""
+    print(f"{path}: {len(data)} rows{extra}{span}")
+    if args.weather is None:
+        print("weeks covered: give --weather to place the dates in model weeks")
+        return result, []
+    weather, _ = _load_weather(args.weather, _load_params(args.params), args)
+    with _Concerning(what, path):
+        Data(data, weather)
+    print(_weeks_line(*_record_weeks(dates, weather)))
+    last_day = weather.calendar_date_for_week(weather.max_week_index + 1) - dt.timedelta(days=1)
+    return result, check_coverage(dates, weather.calendar_date_for_week(weather.min_week_index),
+                                  last_day)
+
+
 def check(args: argparse.Namespace) -> int:
     path = args.file
     kind = args.kind
+    quality: list = []
+    result = None
     if kind == "weather":
-        from py_narvo_pop.readers.vimlo import WeatherFileReader
-        from py_narvo_pop.weather import WeatherProvider
-
-        result = WeatherFileReader.read(path)
-        provider = WeatherProvider.from_file(path)
-        data = result.data
-        print(f"{path}: {len(data)} daily rows from {data['date'].min().date()} to "
-              f"{data['date'].max().date()}")
-        print(f"week 0 starts {provider.calendar_date_for_week(0)}; "
-              + _weeks_line(provider.min_week_index, provider.max_week_index))
+        quality = _check_weather(path, args)
     elif kind == "inventory":
         from py_narvo_pop.readers.demmet import PopulationInventoryReader
 
-        result = PopulationInventoryReader.read(path)
+        with _Concerning("population inventory file", path):
+            result = PopulationInventoryReader.read(path)
         data = result.data
         print(f"{path}: {len(data)} plant groups")
         for chain, group in data.groupby("chain", sort=True):
             print(f"  {chain}: {len(group)} groups, {group['population'].sum():.1f} plants, "
                   f"ages {group['age_weeks'].min()}..{group['age_weeks'].max()} weeks")
     elif kind in ("production", "selection"):
-        if kind == "production":
-            from py_narvo_pop.readers.quillet import Quillet as Reader
-            from py_narvo_pop.readers.quillet import RibbonProductionData as Data
-        else:
-            from py_narvo_pop.readers.braxen import Braxen as Reader
-            from py_narvo_pop.readers.braxen import SuckerSelectionData as Data
-        result = Reader.read(path)
-        data = result.data
-        dates = data["date"].dropna()
-        span = f" from {dates.min()} to {dates.max()}" if len(dates) else ""
-        extra = f", {data['tag'].nunique()} ribbon tags" if kind == "production" else ""
-        print(f"{path}: {len(data)} rows{extra}{span}")
-        if args.weather is not None:
-            weather = _load_weather(args.weather, _load_params(args.params))
-            placed = Data(data, weather)
-            print(_weeks_line(placed._first_week, placed._last_week))
-        else:
-            print("weeks covered: give --weather to place the dates in model weeks")
+        result, quality = _check_records(path, kind, args)
     else:
+        from py_narvo_pop.engine import check_schedule
         from py_narvo_pop.toverin import Toverin
 
-        schedule = Toverin.from_yaml(path).replacement_schedule
+        with _Concerning("schedule file", path):
+            toverin = Toverin.from_yaml(path)
+            check_schedule(toverin)
+        schedule = toverin.replacement_schedule
         weeks = sorted(schedule)
         print(f"{path}: replacement suckers in {len(weeks)} weeks, "
               f"{sum(schedule.values()):.1f} in all")
         print(_weeks_line(weeks[0] if weeks else None, weeks[-1] if weeks else None))
-        return 0
-    with warnings.catch_warnings():
-        warnings.simplefilter("always")
-        warnings.showwarning = _show_notice
-        result.notices.emit_warnings()
-    print(f"notices: {len(result.notices)}")
+    _report_quality(quality, path, args.strict, "weather file" if kind == "weather" else "file")
+    count = len(quality)
+    if result is not None:
+        _emit(result.notices)
+        count += len(result.notices)
+    print(f"notices: {count}")
     return 0
 
 
 # ---------------------------------------------------------------------- main
+
+
+def _date(text: str) -> dt.date:
+    try:
+        return dt.date.fromisoformat(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a calendar date (YYYY-MM-DD): {text!r}") from None
+
+
+def _weather_options(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group(
+        "weather file columns",
+        "Temperatures are daily values in °C; heat units are daily degree-days above the base "
+        "temperature (base_temperature_c in the parameters, 14 °C by default).")
+    group.add_argument("--date-column", default="date", metavar="NAME",
+                       help="column of calendar dates (default: date)")
+    value = group.add_mutually_exclusive_group()
+    value.add_argument("--tmean-column", default="tmean", metavar="NAME",
+                       help="column of daily mean temperatures in °C (default: tmean)")
+    value.add_argument("--heat-units-column", metavar="NAME",
+                       help="column of daily heat units in degree-days, used as given")
+    value.add_argument("--tmin-column", metavar="NAME",
+                       help="column of daily minimum temperatures in °C; with --tmax-column "
+                       "the daily mean is (tmin + tmax) / 2")
+    group.add_argument("--tmax-column", metavar="NAME",
+                       help="column of daily maximum temperatures in °C (with --tmin-column)")
+    group.add_argument("--sep", metavar="CHAR",
+                       help="field separator of a .csv weather file; with ';' decimal commas "
+                       "are read too (3,5 is 3.5)")
+    group.add_argument("--strict", action="store_true",
+                       help="treat any weather quality notice as an error (exit status 1)")
+
+
+def _version() -> str:
+    from importlib import metadata
+
+    try:
+        return metadata.version("py_narvo_pop")
+    except metadata.PackageNotFoundError:
+        import py_narvo_pop
+
+        return py_narvo_pop.__version__
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -220,61 +511,79 @@ def build_parser() -> argparse.ArgumentParser:
         formatter_class=argparse.RawDescriptionHelpFormatter,
         epilog="run 'narvo-pop simulate --help' or 'narvo-pop check --help' for examples",
     )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     sub = parser.add_subparsers(dest="command", required=True)
 
     sim = sub.add_parser(
         "simulate",
         help="run a farm week by week and print the weekly summary",
         description="Seed both chains from an inventory and step them through the weeks. "
-        "Without file arguments, runs the shipped example farm.",
+        "Without file arguments, runs the shipped example farm; with any of them, "
+        "--weather, --inventory and --start-week (or --start-date) are required.",
         formatter_class=argparse.RawDescriptionHelpFormatter,
         epilog=SIMULATE_EPILOG,
     )
-    sim.add_argument("--weather", type=Path, help="daily weather file (.csv, .xlsx, .xls): date, tmean")
-    sim.add_argument("--inventory", type=Path, help="population inventory: chain, population, age_weeks")
-    sim.add_argument("--schedule", type=Path, help="YAML management schedule (replacement_schedule)")
-    sim.add_argument("--params", type=Path, help="YAML parameter file (defaults: ParameterSet.default())")
+    sim.add_argument("--weather", metavar="FILE",
+                     help="daily weather file (.csv, .xlsx, .xls): a date column and a daily "
+                     "mean temperature in °C or daily heat units in degree-days")
+    sim.add_argument("--inventory", metavar="FILE",
+                     help="population inventory: chain, population (plants), age_weeks (weeks)")
+    sim.add_argument("--schedule", metavar="FILE",
+                     help="YAML management schedule: replacement_schedule, plants per model week")
+    sim.add_argument("--params", metavar="FILE",
+                     help="YAML parameter file (default for own files: the built-in defaults)")
     sim.add_argument("--weeks", type=int, default=52, help="weeks to simulate (default 52)")
-    sim.add_argument("--start-week", type=int, dest="start_week",
-                     help="first simulated model week (example farm: 104; own files: 0)")
-    sim.add_argument("--out", type=Path, help="write the weekly table to this .csv")
-    sim.add_argument("--plot", type=Path, help="write a plot of the run to this .png (needs matplotlib)")
+    start = sim.add_mutually_exclusive_group()
+    start.add_argument("--start-week", type=int, dest="start_week", metavar="WEEK",
+                       help="first simulated model week; inventory ages are counted at it "
+                       "(example farm: 104)")
+    start.add_argument("--start-date", type=_date, dest="start_date", metavar="YYYY-MM-DD",
+                       help="first simulated week given by a calendar date: the model week "
+                       "that contains it")
+    sim.add_argument("--out", metavar="FILE",
+                     help="write the weekly table to FILE: .csv, .xlsx or .parquet (needs pyarrow)")
+    sim.add_argument("--plot", metavar="FILE",
+                     help="write a plot of the run to FILE: .png, .pdf or .svg (needs matplotlib)")
+    _weather_options(sim)
     sim.set_defaults(func=simulate)
 
     chk = sub.add_parser(
         "check",
         help="read one field file with its reader and report what it found",
         description="Read FILE with the reader for its kind and print what it holds; "
-        "notices are shown as warnings.",
+        "notices, and the quality notices of weather files, are shown as warnings.",
         formatter_class=argparse.RawDescriptionHelpFormatter,
         epilog=CHECK_EPILOG,
     )
-    chk.add_argument("file", type=Path, metavar="FILE")
+    chk.add_argument("file", metavar="FILE")
     chk.add_argument("--as", dest="kind", choices=KINDS, required=True, help="what the file holds")
-    chk.add_argument("--weather", type=Path, help="weather file placing dated records in model weeks")
-    chk.add_argument("--params", type=Path, help="YAML parameter file for --weather")
+    chk.add_argument("--weather", metavar="FILE",
+                     help="weather file placing dated records in model weeks")
+    chk.add_argument("--params", metavar="FILE", help="YAML parameter file for --weather")
+    _weather_options(chk)
     chk.set_defaults(func=check)
     return parser
 
 
 def _one_line(exc: BaseException) -> str:
     text = str(exc) if not isinstance(exc, KeyError) else f"missing {exc}"
+    for note in getattr(exc, "__notes__", ()):
+        text += f" ({note})"
     return " ".join(text.split()) or type(exc).__name__
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    import yaml
-
-    from py_narvo_pop.exceptions import NarvoPopError
-
     args = build_parser().parse_args(argv)
     try:
         return args.func(args)
-    except NarvoPopError as exc:
-        print(f"error: {_one_line(exc)}", file=sys.stderr)
+    except CliError as exc:
+        print(f"error: {exc}", file=sys.stderr)
         return 1
-    except (OSError, ValueError, TypeError, KeyError, yaml.YAMLError) as exc:
-        print(f"error: {type(exc).__name__}: {_one_line(exc)}", file=sys.stderr)
+    except Exception as exc:  # every fault is one line, never a traceback
+        reason = _one_line(exc)
+        if not _package_error(exc):
+            reason = f"{type(exc).__name__}: {reason}"
+        print(f"error: {reason}", file=sys.stderr)
         return 1
 
 

@@ -113,6 +113,19 @@ def _check_amount(week_index: Any, amount: Any) -> float:
     return value
 
 
+def check_schedule(schedule: Any) -> None:
+    """Refuse a schedule whose table holds a negative or non-finite amount (ValueError).
+
+    The schedule keeps whatever its file holds; the engine will not plant NaN
+    or negative suckers. A schedule without a ``replacement_schedule`` mapping
+    is checked week by week as the engine runs instead.
+    """
+    amounts = getattr(schedule, "replacement_schedule", None)
+    if isinstance(amounts, Mapping):
+        for week, amount in amounts.items():
+            _check_amount(week, amount)
+
+
 def _table(chunks: list[dict[str, list]]) -> pd.DataFrame:
     """The weekly table of the given column chunks, in order, with fixed dtypes."""
     if len(chunks) == 1:
@@ -172,10 +185,7 @@ class NarvoPopEngine:
         if "chain" not in inventory.columns:
             raise KeyError("inventory table has no 'chain' column")
         if schedule is not None:
-            amounts = getattr(schedule, "replacement_schedule", None)
-            if isinstance(amounts, Mapping):
-                for week, amount in amounts.items():
-                    _check_amount(week, amount)
+            check_schedule(schedule)
         self.params = params
         self.weather = weather
         self.schedule = schedule
