@@ -79,3 +79,162 @@ def test_module_entry_point_help():
     done = subprocess.run([sys.executable, "-m", "py_narvo_pop", "simulate", "--help"],
                           capture_output=True, text=True, check=True)
     assert "examples:" in done.stdout and "--start-week" in done.stdout
+
+
+def write(tmp_path, name, text, mode="w"):
+    path = tmp_path / name
+    if mode == "wb":
+        path.write_bytes(text)
+    else:
+        path.write_text(text)
+    return str(path)
+
+
+def one_error_line(capsys):
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and "Traceback" not in err and "PosixPath" not in err
+    return err
+
+
+@pytest.mark.parametrize("argv, needle", [
+    (["--inventory", "INV"], "needs --weather as well"),
+    (["--weather", "W"], "needs --inventory as well"),
+    (["--params", "P"], "needs --weather and --inventory as well"),
+    (["--weather", "W", "--inventory", "INV"], "needs --start-week or --start-date"),
+])
+def test_own_files_require_the_others(argv, needle, capsys):
+    argv = [a.replace("INV", example("inventory.csv")).replace("W", example("weather.csv"))
+            .replace("P", example("parameters.yaml")) for a in argv]
+    assert main(["simulate", *argv]) == 1
+    assert needle in one_error_line(capsys)
+
+
+def test_start_too_early_names_the_least_start_over_all_rows(capsys):
+    assert main(["simulate", "--weather", example("weather.csv"), "--inventory",
+                 example("inventory.csv"), "--start-week", "3"]) == 1
+    err = one_error_line(capsys)
+    # the oldest group is 36 weeks old: weeks 0.. of the weather reach it from week 35
+    assert "use --start-week 35 or later (or --start-date 2021-09-06)" in err
+    assert main(["simulate", "--weather", example("weather.csv"), "--inventory",
+                 example("inventory.csv"), "--start-date", "2021-09-06", "--weeks", "2"]) == 0
+    assert "2 weeks:" in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("name, content, needle", [
+    ("empty.csv", b"", "empty.csv"),
+    ("latin.csv", "date,tmean\n2024-01-01,\xe9t\xe9\n".encode("latin-1"), "UnicodeDecodeError"),
+    ("broken.xlsx", b"not a zip file", "broken.xlsx"),
+])
+def test_unreadable_weather_files_are_one_line(tmp_path, capsys, name, content, needle):
+    path = write(tmp_path, name, content, "wb")
+    assert main(["check", path, "--as", "weather"]) == 1
+    err = one_error_line(capsys)
+    assert needle in err and repr(path) in err
+
+
+def test_schedule_key_not_a_week_and_nan_amount(tmp_path, capsys):
+    bad_key = write(tmp_path, "s.yaml", "replacement_schedule:\n  soon: 4\n")
+    assert main(["check", bad_key, "--as", "schedule"]) == 1
+    assert repr(bad_key) in one_error_line(capsys)
+    nan = write(tmp_path, "n.yaml", "replacement_schedule:\n  110: .nan\n")
+    assert main(["simulate", "--schedule", nan, "--weather", example("weather.csv"),
+                 "--inventory", example("inventory.csv"), "--start-week", "104"]) == 1
+    err = one_error_line(capsys)
+    assert repr(nan) in err and "week 110 are nan" in err
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".xlsx", ".parquet"])
+def test_out_written_in_the_format_its_suffix_names(tmp_path, capsys, suffix):
+    import importlib.util
+
+    import pandas as pd
+
+    out = str(tmp_path / f"results{suffix}")
+    code = main(["simulate", "--weeks", "3", "--out", out])
+    if suffix == ".parquet" and importlib.util.find_spec("pyarrow") is None:
+        assert code == 1 and "needs pyarrow" in one_error_line(capsys)
+        return
+    assert code == 0
+    read = {".csv": pd.read_csv, ".xlsx": pd.read_excel, ".parquet": pd.read_parquet}[suffix]
+    table = read(out)
+    assert list(table.columns)[:3] == ["date", "week_index", "heat_units"] and len(table) == 3
+    assert "pruned" in table.columns
+
+
+@pytest.mark.parametrize("out, needle", [("nowhere/results.csv", "does not exist"),
+                                         ("results.txt", "unsupported suffix '.txt'")])
+def test_bad_out_refused_before_the_run(tmp_path, capsys, out, needle):
+    assert main(["simulate", "--weeks", "3", "--out", str(tmp_path / out)]) == 1
+    captured = capsys.readouterr()
+    assert needle in captured.err and "pre-flower" not in captured.out
+
+
+def test_semicolon_file_with_min_max_columns(tmp_path, capsys):
+    import pandas as pd
+
+    daily = pd.read_csv(example("weather.csv"))
+    lines = ["Dag;Tmin;Tmax"] + [f"{d};{str(t - 4.0).replace('.', ',')};"
+                                  f"{str(t + 4.0).replace('.', ',')}"
+                                  for d, t in zip(daily["date"], daily["tmean"])]
+    path = write(tmp_path, "w.csv", "\n".join(lines) + "\n")
+    assert main(["simulate", "--weeks", "4", "--out", str(tmp_path / "a.csv")]) == 0
+    assert main(["simulate", "--weeks", "4", "--weather", path, "--sep", ";", "--date-column",
+                 "Dag", "--tmin-column", "Tmin", "--tmax-column", "Tmax",
+                 "--inventory", example("inventory.csv"), "--params", example("parameters.yaml"),
+                 "--schedule", example("schedule.yaml"), "--start-week", "104",
+                 "--out", str(tmp_path / "b.csv")]) == 0
+    a, b = pd.read_csv(tmp_path / "a.csv"), pd.read_csv(tmp_path / "b.csv")
+    pd.testing.assert_frame_equal(a, b, check_exact=False, rtol=1e-9)
+
+
+def fahrenheit_weather(tmp_path):
+    import pandas as pd
+
+    daily = pd.read_csv(example("weather.csv"))
+    daily["tmean"] = daily["tmean"] * 1.8 + 32
+    path = str(tmp_path / "f.csv")
+    daily.to_csv(path, index=False)
+    return path
+
+
+def test_quality_warnings_and_strict(tmp_path, capsys):
+    path = fahrenheit_weather(tmp_path)
+    assert main(["check", path, "--as", "weather"]) == 0
+    assert "looks like °F" in capsys.readouterr().err
+    argv = ["simulate", "--weeks", "2", "--weather", path, "--inventory",
+            example("inventory.csv"), "--start-week", "104"]
+    assert main(argv) == 0
+    assert "warning:" in capsys.readouterr().err
+    assert main([*argv, "--strict"]) == 1
+    err = one_error_line(capsys)
+    assert err.startswith(f"error: weather file {path!r} failed 1 quality check(s) (--strict)")
+
+
+def test_records_outside_the_weather_get_a_notice(tmp_path, capsys):
+    path = write(tmp_path, "sel.csv", "date,parous_count,nulliparous_count\n"
+                 "2022-01-04,10,5\n2030-02-01,12,4\n")
+    assert main(["check", path, "--as", "selection", "--weather", example("weather.csv")]) == 0
+    err = capsys.readouterr().err
+    assert "coverage" in err and "2030-02-01" in err
+
+
+def test_version_and_units_in_help(capsys):
+    with pytest.raises(SystemExit):
+        main(["--version"])
+    assert capsys.readouterr().out.startswith("narvo-pop ")
+    with pytest.raises(SystemExit):
+        main(["simulate", "--help"])
+    text = capsys.readouterr().out
+    assert "°C" in text and "degree-days" in text and "--start-date" in text
+
+
+def test_cli_reads_no_private_attributes():
+    import ast
+    from pathlib import Path
+
+    import py_narvo_pop.cli as cli
+
+    tree = ast.parse(Path(cli.__file__).read_text())
+    private = [n.attr for n in ast.walk(tree) if isinstance(n, ast.Attribute)
+               and n.attr.startswith("_") and not n.attr.startswith("__")]
+    assert private == []
