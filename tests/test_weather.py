@@ -201,7 +201,6 @@ def test_calendar_refuses_like_date_arithmetic(call, error):
      "tmean column None not found in weather data (and no heat_units column was given)"),
     (pd.DataFrame({"x": [1.0]}), ColumnMap(),
      "tmean column 'tmean' not found in weather data (and no heat_units column was given)"),
-    (daily([1.0]).iloc[:0], ColumnMap(), "weather data has no rows; expected one row per day"),
 ])
 def test_weather_errors(frame, columns, message):
     with pytest.raises(WeatherError) as info:
@@ -209,11 +208,17 @@ def test_weather_errors(frame, columns, message):
     assert str(info.value) == message
 
 
+def test_empty_table_is_a_value_error():
+    with pytest.raises(ValueError) as info:
+        WeatherProvider(daily([1.0]).iloc[:0], ColumnMap())
+    assert str(info.value) == "weather data has no rows; expected one row per day"
+
+
 def test_rows_without_a_date_are_named_by_label():
     frame = daily([20.0] * 5, column="T").rename(columns={"date": "Day"})
     frame.index = [10, 11, 12, 13, 14]
     frame.loc[[11, 14], "Day"] = pd.NaT
-    with pytest.raises(WeatherError) as info:
+    with pytest.raises(ValueError) as info:
         WeatherProvider(frame, ColumnMap(date="Day", tmean="T"))
     assert str(info.value) == "weather data has rows with a missing 'Day' value at row(s) [11, 14]"
 
@@ -479,10 +484,10 @@ def test_from_file_with_columns_none_reads_then_fails(tmp_path):
     ("date,tmean\n,20\n2024-01-02,21\n,22\n",
      "weather data has rows with a missing 'date' value at row(s) [0, 2]"),
 ])
-def test_unplaceable_file_rows_are_weather_errors(tmp_path, text, message):
+def test_unplaceable_file_rows_are_value_errors(tmp_path, text, message):
     path = tmp_path / "w.csv"
     path.write_text(text)
-    with pytest.raises(WeatherError) as info:
+    with pytest.raises(ValueError) as info:
         WeatherProvider.from_file(path)
     assert str(info.value) == message
 

@@ -167,6 +167,8 @@ void add_week_span_members(nb::class_<T>& cls, const char* covered_doc) {
 
 // ---------------------------------------------------- optional floats ---
 
+inline LazyAttr g_pandas_isna{"pandas", "isna"};
+
 // True when pandas counts `value` missing. None, floats and ints are answered
 // here; anything else is asked of pandas.isna.
 inline bool is_missing(nb::handle value) {
@@ -174,8 +176,7 @@ inline bool is_missing(nb::handle value) {
     if (v == Py_None) return true;
     if (PyFloat_Check(v)) return std::isnan(PyFloat_AS_DOUBLE(v));
     if (PyLong_CheckExact(v) || PyUnicode_CheckExact(v)) return false;
-    static nb::handle isna = keep(import_attr("pandas", "isna"));
-    nb::object answer = isna(value);
+    nb::object answer = g_pandas_isna.get()(value);
     int truth = PyObject_IsTrue(answer.ptr());
     if (truth < 0) throw nb::python_error();
     return truth == 1;
@@ -233,6 +234,41 @@ inline std::vector<double> column_floats(nb::handle column) {
 }
 
 // ------------------------------------------------------------ pickling ---
+
+inline LazyAttr g_copyreg_newobj{"copyreg", "__newobj__"};
+
+// The native state of a data object, refusing one that was never built: an
+// instance made by __new__ alone, or by a subclass whose __init__ did not
+// call up, has nothing to read.
+template <class T>
+const T& built(nb::handle self) {
+    if (!nb::isinstance<T>(self))
+        raise_instance_of(PyExc_TypeError,
+                          concat({nb::str("expected "),
+                                  nb::str(nb::getattr(nb::type<T>(), "__qualname__")),
+                                  nb::str(", got "), nb::str(nb::getattr(self.type(), "__qualname__"))}));
+    if (!nb::inst_ready(self))
+        raise_instance_of(PyExc_TypeError,
+                          concat({nb::str("this "), nb::str(nb::getattr(self.type(), "__qualname__")),
+                                  nb::str(" was never initialised (a subclass's __init__ must call "
+                                          "super().__init__)")}));
+    return *nb::inst_ptr<T>(self);
+}
+
+// Pickling through __getstate__/__setstate__ for every protocol: protocols 0
+// and 1 do not reach a native class's __getstate__ by themselves, so
+// __reduce__ names the steps (an empty instance of the class, then its state).
+template <class T>
+void add_state_reduce(nb::class_<T>& cls) {
+    cls.def(
+        "__reduce__",
+        [](nb::handle self) {
+            built<T>(self);
+            return nb::make_tuple(g_copyreg_newobj.get(), nb::make_tuple(self.type()),
+                                  self.attr("__getstate__")());
+        },
+        nb::sig("def __reduce__(self) -> tuple[typing.Any, ...]"));
+}
 
 template <class T>
 nb::bytes pack(const std::vector<T>& values) {

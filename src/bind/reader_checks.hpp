@@ -42,11 +42,13 @@ struct ReaderImports {
     }
 };
 
-// pandas is imported on first use, not when a reader module loads.
+// pandas is imported on first use, not when a reader module loads. (Once
+// imported, the import is a lookup in the table of loaded modules.)
 inline nb::object pandas_attr(const char* name) {
-    static nb::handle pandas = keep(nb::module_::import_("pandas"));
-    return pandas.attr(name);
+    return nb::module_::import_("pandas").attr(name);
 }
+
+inline LazyAttr g_pandas_take{"pandas.api.extensions", "take"};
 
 inline bool truthy(nb::handle value) {
     int r = PyObject_IsTrue(value.ptr());
@@ -70,7 +72,7 @@ inline nb::str describe_file(const char* description, nb::handle path) {
 // value counts as false), as the repr of a list of plain Python values in
 // table order: "[0, 4]". Nothing when the mask holds nowhere.
 inline std::optional<nb::str> offending_rows(nb::handle mask) {
-    static nb::handle bool_type = reinterpret_cast<PyObject*>(&PyBool_Type);
+    nb::handle bool_type = reinterpret_cast<PyObject*>(&PyBool_Type);
     nb::object flags = mask.attr("to_numpy")("dtype"_a = bool_type, "na_value"_a = false);
     if (!truthy(flags.attr("any")())) return std::nullopt;
     nb::object labels = nb::object(mask.attr("index"))[flags];
@@ -83,10 +85,34 @@ inline nb::object and_(nb::handle a, nb::handle b) {
     return nb::steal(r);
 }
 
+// A whole number beyond the range of a float is no quantity the model can
+// hold: NaN, as the same digits read as text coerce. Other cells unchanged.
+inline nb::object nan_if_beyond_float(nb::handle cell) {
+    if (PyLong_Check(cell.ptr())) {
+        double d = PyLong_AsDouble(cell.ptr());
+        if (d == -1.0 && PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw nb::python_error();
+            PyErr_Clear();
+            return nb::float_(NAN);
+        }
+    }
+    return nb::borrow(cell);
+}
+
 // pandas to_numeric with errors="coerce": a cell that is not a number
-// becomes NaN, silently.
+// becomes NaN, silently. A file may hold digits too many for a float, which
+// the csv parser can hand over as an int that to_numeric refuses with
+// OverflowError instead of coercing: those cells become NaN too (looked at
+// one by one only on that rare path).
 inline nb::object coerce_numeric(nb::handle column) {
-    return pandas_attr("to_numeric")(column, "errors"_a = "coerce");
+    nb::object to_numeric = pandas_attr("to_numeric");
+    try {
+        return to_numeric(column, "errors"_a = "coerce");
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_OverflowError)) throw;
+    }
+    nb::object cells = column.attr("map")(nb::cpp_function(&nan_if_beyond_float));
+    return to_numeric(cells, "errors"_a = "coerce");
 }
 
 inline void refuse_negative(nb::handle values, nb::handle column, nb::handle file,
@@ -99,13 +125,37 @@ inline void refuse_negative(nb::handle values, nb::handle column, nb::handle fil
                                   nb::str("; expected non-negative counts")}));
 }
 
+// Parsed dates must be calendar dates. Some pandas versions parse years
+// before 1 (0000-01-01, -0001-01-01) that no calendar date can hold, where
+// others refuse them while parsing; refuse them here alike, as the parser's
+// ValueError. A column of mixed time zones may come back as plain objects
+// rather than date-times: refused the same way.
+inline void check_calendar_dates(nb::handle parsed) {
+    nb::object years;
+    try {
+        years = parsed.attr("dt").attr("year");
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_AttributeError)) throw;
+        raise_value_error("the cells did not all parse to date-times of one time zone");
+    }
+    nb::object before = years.attr("lt")(1);
+    if (!truthy(before.attr("any")())) return;
+    nb::handle bool_type = reinterpret_cast<PyObject*>(&PyBool_Type);
+    nb::object flags = before.attr("to_numpy")("dtype"_a = bool_type, "na_value"_a = false);
+    nb::object at = flags.attr("argmax")();
+    nb::object year = years.attr("iloc")[at];
+    raise_value_error("year " + py_str(year) + " is out of range, at position " + py_str(at));
+}
+
 // The `date` column parsed with pandas to_datetime and its default options.
 // A value or type error of the parser becomes `error_cls` with the parser's
 // text, then `closing`, and the parser's error as the cause.
 inline nb::object parse_dates(nb::handle column, nb::handle file, nb::handle error_cls,
                               const char* closing) {
     try {
-        return pandas_attr("to_datetime")(column);
+        nb::object parsed = pandas_attr("to_datetime")(column);
+        check_calendar_dates(parsed);
+        return parsed;
     } catch (nb::python_error& e) {
         if (!error_matches(e, {PyExc_ValueError, PyExc_TypeError})) throw;
         nb::object cause = nb::borrow(e.value());
@@ -174,8 +224,7 @@ inline nb::object calendar_days(nb::handle parsed, const Factorized& groups) {
     if (nb::len(groups.uniques) == 0) return accessor.attr("date");  // keeps its own dtype
     nb::object distinct =
         pandas_attr("Series")(groups.uniques).attr("dt").attr("date").attr("to_numpy")();
-    static nb::handle take = keep(import_attr("pandas.api.extensions", "take"));
-    nb::object spread = take(distinct, groups.codes_array, "allow_fill"_a = true,
+    nb::object spread = g_pandas_take.get()(distinct, groups.codes_array, "allow_fill"_a = true,
                              "fill_value"_a = pandas_attr("NaT"));
     return pandas_attr("Series")(spread, "index"_a = parsed.attr("index"),
                                  "name"_a = parsed.attr("name"), "dtype"_a = "object");
@@ -215,6 +264,24 @@ inline void refuse_missing(nb::handle column_values, const char* column, nb::han
         raise_instance_of(error_cls, concat({context, nb::str(" has no "), nb::repr(nb::str(column)),
                                              nb::str(" value on row(s) "), *rows, nb::str("; "),
                                              nb::str(why)}));
+}
+
+// Reader classes hold no state: an instance pickles and copies as a call of
+// its class with no arguments, followed by the instance dict a subclass may
+// carry (restored by pickle's default, dict.update).
+template <class T>
+void add_stateless_pickling(nb::class_<T>& cls) {
+    cls.def(
+        "__reduce__",
+        [](nb::handle self) {
+            nb::object state = nb::none();
+            if (nb::hasattr(self, "__dict__")) {
+                nb::object d = self.attr("__dict__");
+                if (nb::len(d) > 0) state = d;
+            }
+            return nb::make_tuple(self.type(), nb::tuple(), state);
+        },
+        nb::sig("def __reduce__(self) -> tuple[typing.Any, ...]"));
 }
 
 }  // namespace narvo::bind

@@ -63,10 +63,8 @@ nb::object new_column_map(nb::object date, nb::object tmean, nb::object heat_uni
     narvo::bind::raise_instance_of(g_weather_error, concat(parts));
 }
 
-nb::object pandas_to_datetime() {
-    static nb::handle fn = keep(narvo::bind::import_attr("pandas", "to_datetime"));
-    return nb::borrow(fn);
-}
+narvo::bind::LazyAttr g_to_datetime{"pandas", "to_datetime"};
+narvo::bind::LazyAttr g_data_frame{"pandas", "DataFrame"};
 
 nb::object builtin(const char* name) { return narvo::bind::import_attr("builtins", name); }
 
@@ -148,9 +146,8 @@ using Int64Array = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::device::cpu,
 // One column of `daily`, refusing a label shared by several columns (the
 // selection is then a table, not a column).
 nb::object single_column(nb::handle daily, nb::handle name) {
-    static nb::handle frame_type = keep(narvo::bind::import_attr("pandas", "DataFrame"));
     nb::object col = get_item(daily, name);
-    if (nb::isinstance(col, frame_type))
+    if (nb::isinstance(col, g_data_frame.get()))
         raise_weather({nb::str("weather data has more than one column named "),
                        nb::repr(name)});
     return col;
@@ -177,6 +174,32 @@ template <class Array>
 auto strided(const Array& a) {
     using T = std::remove_const_t<typename Array::Scalar>;
     return Strided<T>{a.data(), a.stride(0), a.shape(0)};
+}
+
+// A whole number too large for a float reads as the float its digits spell
+// (an infinity), as the same cell read as text converts: the table library
+// may hand such a cell over as an int, which float() refuses outright.
+nb::object float_of_cell(nb::handle cell) {
+    if (PyLong_Check(cell.ptr())) {
+        double d = PyLong_AsDouble(cell.ptr());
+        if (d == -1.0 && PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw nb::python_error();
+            PyErr_Clear();
+            return nb::float_(_PyLong_Sign(cell.ptr()) < 0 ? -INFINITY : INFINITY);
+        }
+        return nb::float_(d);
+    }
+    return nb::borrow(cell);
+}
+
+nb::object as_floats(nb::handle series) {
+    nb::handle float_type = reinterpret_cast<PyObject*>(&PyFloat_Type);
+    try {
+        return series.attr("astype")(float_type);
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_OverflowError)) throw;
+    }
+    return series.attr("map")(nb::cpp_function(&float_of_cell)).attr("astype")(float_type);
 }
 
 // The daily heat units: the heat-unit column as floats, or the mean
@@ -207,8 +230,7 @@ DailyHeat daily_heat_units(nb::handle daily, nb::handle columns, nb::handle base
     }
     DailyHeat out;
     // A float64 column converts to itself; skip the copy astype would make.
-    if (numpy_dtype_str(series).rfind("<f8", 0) != 0)
-        series = series.attr("astype")(nb::handle(reinterpret_cast<PyObject*>(&PyFloat_Type)));
+    if (numpy_dtype_str(series).rfind("<f8", 0) != 0) series = as_floats(series);
     out.keep_alive = series.attr("to_numpy")();
     DoubleArray arr = as_array<DoubleArray>(out.keep_alive, "values");
     out.values = strided(arr);
@@ -231,7 +253,7 @@ std::vector<std::int64_t> daily_ordinals(nb::handle daily, nb::handle date_colum
     nb::object parsed = get_item(daily, date_column);
     // Naive datetime64 values are what the parsing would give back unchanged.
     if (numpy_dtype_str(parsed).rfind("<M8[", 0) != 0) {
-        parsed = pandas_to_datetime()(parsed);
+        parsed = g_to_datetime.get()(parsed);
         nb::object dtype = nb::getattr(parsed, "dtype", nb::none());
         if (!nb::getattr(dtype, "tz", nb::none()).is_none())
             parsed = parsed.attr("dt").attr("tz_localize")(nb::none());
@@ -254,17 +276,21 @@ std::vector<std::int64_t> daily_ordinals(nb::handle daily, nb::handle date_colum
     return narvo::core::ordinals_from_ticks(strided(ticks), per_day);
 }
 
+// A table without rows, or a row without a date, cannot be placed in the
+// calendar: a ValueError, as taking the first week of no weeks would be.
 void refuse_unplaceable_rows(nb::handle daily, nb::handle date_column,
                              const std::vector<std::int64_t>& ordinals) {
     if (ordinals.empty())
-        raise_weather({nb::str("weather data has no rows; expected one row per day")});
+        narvo::bind::raise_value_error("weather data has no rows; expected one row per day");
     std::vector<std::size_t> missing = narvo::core::missing_positions(ordinals);
     if (!missing.empty()) {
         nb::list positions;
         for (std::size_t p : missing) positions.append(p);
         nb::object labels = daily.attr("index").attr("take")(positions).attr("tolist")();
-        raise_weather({nb::str("weather data has rows with a missing "), nb::repr(date_column),
-                       nb::str(" value at row(s) "), nb::repr(labels)});
+        narvo::bind::raise_instance_of(
+            PyExc_ValueError,
+            concat({nb::str("weather data has rows with a missing "), nb::repr(date_column),
+                    nb::str(" value at row(s) "), nb::repr(labels)}));
     }
     if (auto bad = narvo::core::first_out_of_range(ordinals)) {
         auto c = narvo::core::civil_from_ordinal(ordinals[*bad]);
@@ -274,7 +300,22 @@ void refuse_unplaceable_rows(nb::handle daily, nb::handle date_column,
 
 // ------------------------------------------------------------ provider ---
 
-WeatherProviderNative& native(nb::handle self) { return *nb::inst_ptr<WeatherProviderNative>(self); }
+// The native state of `self`, refusing anything that is not a built provider:
+// an instance made by __new__ alone, or by a subclass whose __init__ never
+// reached WeatherProvider.__init__, has no calendar to answer from.
+WeatherProviderNative& native(nb::handle self) {
+    if (!PyObject_TypeCheck(self.ptr(), reinterpret_cast<PyTypeObject*>(g_provider_type.ptr())))
+        narvo::bind::raise_instance_of(
+            PyExc_TypeError, concat({nb::str("expected a WeatherProvider, got "),
+                                     nb::str(nb::getattr(self.type(), "__qualname__"))}));
+    if (!nb::inst_ready(self))
+        narvo::bind::raise_instance_of(
+            PyExc_TypeError,
+            concat({nb::str("this "), nb::str(nb::getattr(self.type(), "__qualname__")),
+                    nb::str(" was never initialised (a subclass's __init__ must call "
+                            "super().__init__)")}));
+    return *nb::inst_ptr<WeatherProviderNative>(self);
+}
 
 void construct(WeatherProviderNative* self, nb::handle daily, nb::handle columns,
                nb::object base_temperature_c, nb::object run_start_date,
@@ -354,11 +395,19 @@ nb::object week_total(const WeeklyTable& t, nb::handle key) {
     return nb::float_(t.at(*week));
 }
 
-// A provider answers from its own table unless a subclass replaced the lookup.
+// A provider answers from its own table unless its class or the instance
+// itself (an attribute set on it, as a test's patch does) replaced the lookup.
 bool uses_native_lookup(nb::handle self) {
     PyTypeObject* type = Py_TYPE(self.ptr());
     if (reinterpret_cast<PyObject*>(type) == g_provider_type.ptr()) return true;
-    return _PyType_Lookup(type, g_week_total_name.ptr()) == g_native_week_total.ptr();
+    if (_PyType_Lookup(type, g_week_total_name.ptr()) != g_native_week_total.ptr()) return false;
+    if (!(type->tp_flags & Py_TPFLAGS_MANAGED_DICT) && type->tp_dictoffset == 0) return true;
+    PyObject* dict = PyObject_GenericGetDict(self.ptr(), nullptr);
+    if (!dict) throw nb::python_error();
+    nb::object owned = nb::steal(dict);
+    PyObject* own = PyDict_GetItemWithError(dict, g_week_total_name.ptr());
+    if (!own && PyErr_Occurred()) throw nb::python_error();
+    return own == nullptr;
 }
 
 // The weeks start..end (both included) as `range(start, end + 1)` forms them.
@@ -669,29 +718,29 @@ NB_MODULE(weather, m) {
             "``from_file`` with base temperature and week length from ``params.general``."));
 
     provider.def_prop_ro(
-        "min_week_index", [](const WeatherProviderNative& p) { return p.table->first_week; },
+        "min_week_index", [](nb::handle self) { return native(self).table->first_week; },
         "The first week with weather data.");
     provider.def_prop_ro(
-        "max_week_index", [](const WeatherProviderNative& p) { return p.table->last_week; },
+        "max_week_index", [](nb::handle self) { return native(self).table->last_week; },
         "The last week with weather data.");
     provider.def_prop_ro(
-        "_base_temperature_c", [](const WeatherProviderNative& p) { return p.base_temperature_c; },
+        "_base_temperature_c", [](nb::handle self) { return native(self).base_temperature_c; },
         nb::sig("def _base_temperature_c(self, /) -> float"));
     provider.def_prop_ro(
         "_week_length_days",
-        [](const WeatherProviderNative& p) { return p.table->week_length_days; });
+        [](nb::handle self) { return native(self).table->week_length_days; });
     provider.def_prop_ro(
-        "_run_start_date", [](const WeatherProviderNative& p) { return p.run_start_date; },
+        "_run_start_date", [](nb::handle self) { return native(self).run_start_date; },
         nb::sig("def _run_start_date(self, /) -> datetime.date"));
     provider.def_prop_ro(
         "_weekly_heat_units",
-        [](const WeatherProviderNative& p) { return weekly_dict(*p.table); },
+        [](nb::handle self) { return weekly_dict(*native(self).table); },
         nb::sig("def _weekly_heat_units(self, /) -> dict[int, float]"),
         "Week index to heat-unit total, covered weeks only, ascending (a new dict).");
     provider.def_prop_ro(
-        "_first_week", [](const WeatherProviderNative& p) { return p.table->first_week; });
+        "_first_week", [](nb::handle self) { return native(self).table->first_week; });
     provider.def_prop_ro(
-        "_last_week", [](const WeatherProviderNative& p) { return p.table->last_week; });
+        "_last_week", [](nb::handle self) { return native(self).table->last_week; });
 
     provider.def(
         "week_index_for_date",
@@ -706,7 +755,7 @@ NB_MODULE(weather, m) {
         "The first day of week ``week_index``.");
     provider.def(
         "_week_total",
-        [](const WeatherProviderNative& p, nb::handle w) { return week_total(*p.table, w); },
+        [](nb::handle self, nb::handle w) { return week_total(*native(self).table, w); },
         "week_index"_a.none(), nb::sig("def _week_total(self, week_index: int) -> float"),
         "The heat-unit total of a week with weather data; WeatherError otherwise.");
     g_native_week_total = keep(nb::borrow(_PyType_Lookup(

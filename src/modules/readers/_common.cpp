@@ -25,28 +25,75 @@ void refuse_single_text(nb::handle names, const char* what) {
                     nb::repr(names)}));
 }
 
-// Workbooks are zip files of XML parts. Before the first one is opened, the
-// standard XML parsers are replaced with defused ones (no entity expansion, no
-// external references). openpyxl picks defusedxml by itself unless the
-// environment tells it not to; even then its parsers go through the standard
-// module's parser class, which is now the defused one.
-void ensure_defused_xml() {
-    static bool defused = false;
-    if (defused) return;
-    // defuse_stdlib() loads a deprecated alias module of its own on the way;
-    // that warning is about defusedxml's layout, not the caller's code.
-    nb::object quiet = narvo::bind::import_attr("warnings", "catch_warnings")();
-    quiet.attr("__enter__")();
+// Workbooks (.xlsx) are zip files of XML parts, and XML may declare entities
+// that expand a few bytes into gigabytes, or reach out to other files.
+// openpyxl parses through defusedxml, which refuses both, unless the
+// environment (OPENPYXL_DEFUSEDXML) turns that off. Then every part is first
+// run through a defused parser here, and pandas reads the very bytes that
+// were checked. Nothing outside the read changes: the standard XML parsers
+// stay as the rest of the process knows them, and threads do not meet.
+narvo::bind::LazyAttr g_bytes_io{"io", "BytesIO"};
+narvo::bind::LazyAttr g_zip_file{"zipfile", "ZipFile"};
+narvo::bind::LazyAttr g_bad_zip_file{"zipfile", "BadZipFile"};
+narvo::bind::LazyAttr g_parse_error{"xml.etree.ElementTree", "ParseError"};
+narvo::bind::LazyAttr g_empty_target{"types", "SimpleNamespace"};  // no callbacks: keeps nothing
+narvo::bind::LazyAttr g_defused_parser{"defusedxml.ElementTree", "DefusedXMLParser"};
+
+bool openpyxl_defuses_xml() {
+    PyObject* openpyxl = PyImport_ImportModule("openpyxl");
+    if (!openpyxl) {
+        if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw nb::python_error();
+        PyErr_Clear();  // pandas reports the missing engine itself
+        return true;
+    }
+    nb::object flag = nb::getattr(nb::steal(openpyxl), "DEFUSEDXML", nb::bool_(false));
+    int truth = PyObject_IsTrue(flag.ptr());
+    if (truth < 0) throw nb::python_error();
+    return truth == 1;
+}
+
+// Parse one zip member with a defused parser that builds nothing. A member
+// that is not XML at all is openpyxl's to judge; a forbidden declaration
+// raises defusedxml's error.
+void check_member(nb::handle zip, nb::handle info) {
+    nb::object parser = g_defused_parser.get()("target"_a = g_empty_target.get()());
+    nb::object stream = zip.attr("open")(info);
     try {
-        narvo::bind::import_attr("warnings", "simplefilter")(
-            "ignore", nb::handle(PyExc_DeprecationWarning));
-        nb::module_::import_("defusedxml").attr("defuse_stdlib")();
-    } catch (...) {
-        quiet.attr("__exit__")(nb::none(), nb::none(), nb::none());
+        for (;;) {
+            nb::object chunk = stream.attr("read")(1 << 20);
+            if (nb::len(chunk) == 0) break;
+            parser.attr("feed")(chunk);
+        }
+        parser.attr("close")();
+    } catch (nb::python_error& e) {
+        stream.attr("close")();
+        if (e.matches(g_parse_error.get())) return;
         throw;
     }
-    quiet.attr("__exit__")(nb::none(), nb::none(), nb::none());
-    defused = true;
+    stream.attr("close")();
+}
+
+void refuse_unsafe_workbook_xml(nb::handle data) {
+    nb::object zip;
+    try {
+        zip = g_zip_file.get()(g_bytes_io.get()(data));
+    } catch (nb::python_error& e) {
+        if (e.matches(g_bad_zip_file.get())) return;  // not a zip: a binary .xls, or no workbook
+        throw;
+    }
+    for (nb::handle info : zip.attr("infolist")()) {
+        if (nb::cast<bool>(info.attr("is_dir")())) continue;
+        check_member(zip, info);
+    }
+}
+
+// The workbook as pandas should read it: the path itself, or its bytes once
+// checked when openpyxl would not refuse dangerous XML by itself.
+nb::object workbook_source(nb::handle path) {
+    if (openpyxl_defuses_xml()) return nb::borrow(path);
+    nb::object data = path.attr("read_bytes")();
+    refuse_unsafe_workbook_xml(data);
+    return g_bytes_io.get()(data);
 }
 
 nb::object read_table(nb::handle path_arg, nb::handle text_columns) {
@@ -63,8 +110,7 @@ nb::object read_table(nb::handle path_arg, nb::handle text_columns) {
     nb::module_ pandas = nb::module_::import_("pandas");
     if (suffix.equal(nb::str(".csv"))) return pandas.attr("read_csv")(path, "dtype"_a = dtype);
     if (suffix.equal(nb::str(".xlsx")) || suffix.equal(nb::str(".xls"))) {
-        ensure_defused_xml();
-        return pandas.attr("read_excel")(path, "dtype"_a = dtype);
+        return pandas.attr("read_excel")(workbook_source(path), "dtype"_a = dtype);
     }
     narvo::bind::raise_instance_of(
         PyExc_ValueError,

@@ -161,6 +161,7 @@ NB_MODULE(braxen, m) {
         "Reader of sucker-selection files (.csv, .xlsx, .xls): one row per recording date\n"
         "with the counts parous_count and nulliparous_count.");
     braxen.def(nb::init<>());
+    narvo::bind::add_stateless_pickling(braxen);
     braxen.def_static(
         "read", &read_selection, "path"_a.none(),
         nb::sig("def read(path: str | os.PathLike[str]) -> "
@@ -217,8 +218,9 @@ NB_MODULE(braxen, m) {
                      "A new dict of the totals by week.");
     data.def("__getstate__", &selection_state);
     data.def("__setstate__", &restore_selection);
+    narvo::bind::add_state_reduce(data);
     data.def("__repr__", [](nb::handle self) {
-        const auto& d = nb::cast<const SuckerSelectionData&>(self);
+        const auto& d = narvo::bind::built<SuckerSelectionData>(self);
         return concat({nb::str(nb::getattr(self.type(), "__qualname__")), nb::str("(totals="),
                        nb::str(nb::int_(d.totals.size())), nb::str(", weeks="),
                        nb::repr(narvo::bind::pack_span(d.span)), nb::str(")")});

@@ -4,6 +4,7 @@
 // Every check judges a whole column through pandas' vectorised operations; no
 // row is visited from here. The first failing check raises CohortChainError.
 #include "bind/py.hpp"
+#include "bind/reader_checks.hpp"
 
 #include <nanobind/stl/string.h>
 
@@ -27,13 +28,12 @@ struct Loaded {
     nb::handle text_columns;      // tuple
     nb::handle valid_chains;      // list, sorted: what isin() is given
     std::string valid_chains_repr;
+    nb::handle sorted;
+    nb::handle int64_end;  // 2**63
 };
 Loaded g;
 
-nb::handle pandas() {
-    static nb::handle module = keep(nb::module_::import_("pandas"));
-    return module;
-}
+using narvo::bind::pandas_attr;
 
 bool truthy(nb::handle obj) {
     int r = PyObject_IsTrue(obj.ptr());
@@ -50,7 +50,7 @@ nb::object column(nb::handle df, const char* name) { return df.attr("__getitem__
 // where the values can be ordered (texts always can); values of different
 // types are grouped texts first, then by type name; missing values come last.
 nb::list ordered_invalid_values(nb::handle distinct) {
-    nb::handle isna = pandas().attr("isna");
+    nb::object isna = pandas_attr("isna");
     nb::list present, missing;
     for (nb::handle v : distinct) {
         if (truthy(isna(v)))
@@ -59,7 +59,7 @@ nb::list ordered_invalid_values(nb::handle distinct) {
             present.append(v);
     }
 
-    static nb::handle sorted = keep(import_attr("builtins", "sorted"));
+    nb::handle sorted = g.sorted;
     auto by_type = [](bool with_repr) {
         return nb::cpp_function([with_repr](nb::handle v) {
             nb::object type_name = nb::getattr(v.type(), "__qualname__");
@@ -91,9 +91,7 @@ void check_chain_values(nb::handle chain, const std::string& context) {
                                           "; expected exactly one of " + g.valid_chains_repr);
 }
 
-nb::object to_numeric(nb::handle series) {
-    return pandas().attr("to_numeric")(series, "errors"_a = "coerce");
-}
+nb::object to_numeric(nb::handle series) { return narvo::bind::coerce_numeric(series); }
 
 // Plant counts: a number, not below zero, and finite (no field holds
 // infinitely many plants).
@@ -110,9 +108,8 @@ nb::object checked_population(nb::handle df, const std::string& context) {
 // cast would otherwise wrap). An infinite age is not whole: inf % 1 is NaN.
 nb::object checked_age(nb::handle df, const std::string& context) {
     nb::object age = to_numeric(column(df, "age_weeks"));
-    static nb::handle int64_end = keep(nb::int_(1).attr("__lshift__")(63));
     if (any(age.attr("isna")()) || any(age.attr("lt")(0)) ||
-        any(age.attr("mod")(1).attr("ne")(0)) || any(age.attr("ge")(int64_end)))
+        any(age.attr("mod")(1).attr("ne")(0)) || any(age.attr("ge")(g.int64_end)))
         narvo::bind::raise(g.chain_error,
                            context + " has a non-integer or negative 'age_weeks' value");
     return age.attr("astype")("int64");
@@ -136,7 +133,7 @@ nb::object read_inventory(nb::handle path) {
     columns["age_weeks"] = age_weeks;
     if (truthy(df.attr("columns").attr("__contains__")("tag")))
         columns["tag"] = column(df, "tag").attr("map")(g.clean_text);
-    nb::object table = pandas().attr("DataFrame")(columns);
+    nb::object table = pandas_attr("DataFrame")(columns);
     return g.read_result(table, g.notice_log());
 }
 
@@ -168,6 +165,8 @@ NB_MODULE(demmet, m) {
     g.text_columns = keep(text);
     g.valid_chains = keep(valid_sorted);
     g.valid_chains_repr = py_repr(valid_sorted);
+    g.sorted = keep(import_attr("builtins", "sorted"));
+    g.int64_end = keep(nb::int_(1).attr("__lshift__")(63));
 
     m.attr("_REQUIRED_COLUMNS") = required;
     m.attr("_TEXT_COLUMNS") = text;
@@ -180,6 +179,7 @@ NB_MODULE(demmet, m) {
         "non-negative number) and age_weeks (a non-negative whole number); an optional tag\n"
         "column is read as text. Other columns are dropped; rows keep their file order.");
     cls.def(nb::init<>());
+    narvo::bind::add_stateless_pickling(cls);
     cls.def_static(
         "read", &read_inventory, "path"_a.none(),
         nb::sig("def read(path: str | os.PathLike[str]) -> "

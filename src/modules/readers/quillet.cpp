@@ -341,6 +341,7 @@ NB_MODULE(quillet, m) {
         "recording date with the quantities bagged, cut, age_at_cut and, optionally,\n"
         "field_losses, rejected and processed.");
     quillet.def(nb::init<>());
+    narvo::bind::add_stateless_pickling(quillet);
     quillet.def_static(
         "read", &read_production, "path"_a.none(),
         nb::sig("def read(path: str | os.PathLike[str]) -> "
@@ -438,8 +439,9 @@ NB_MODULE(quillet, m) {
         "A new dict of every observation by (tag, week).");
     data.def("__getstate__", &production_state);
     data.def("__setstate__", &restore_production);
+    narvo::bind::add_state_reduce(data);
     data.def("__repr__", [](nb::handle self) {
-        const auto& d = nb::cast<const RibbonProductionData&>(self);
+        const auto& d = narvo::bind::built<RibbonProductionData>(self);
         return concat({nb::str(nb::getattr(self.type(), "__qualname__")), nb::str("(tags="),
                        nb::str(nb::int_(d.tags.size())), nb::str(", observations="),
                        nb::str(nb::int_(d.observations.size())), nb::str(", weeks="),

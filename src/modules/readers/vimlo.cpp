@@ -5,6 +5,7 @@
 // The weather module is imported only when a file is read (for ColumnMap), so
 // that it can import this module in turn when a provider is built from a file.
 #include "bind/py.hpp"
+#include "bind/reader_checks.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -29,9 +30,11 @@ nb::object get_item(nb::handle obj, nb::handle key) {
 
 // Each cell's format is inferred on its own, so one file may mix date forms.
 nb::object parse_dates(nb::handle column, nb::handle date_name, nb::handle path) {
-    nb::object to_datetime = narvo::bind::import_attr("pandas", "to_datetime");
+    nb::object to_datetime = narvo::bind::pandas_attr("to_datetime");
     try {
-        return to_datetime(column, "format"_a = "mixed");
+        nb::object parsed = to_datetime(column, "format"_a = "mixed");
+        narvo::bind::check_calendar_dates(parsed);
+        return parsed;
     } catch (nb::python_error& err) {
         if (!narvo::bind::error_matches(err, {PyExc_ValueError, PyExc_TypeError})) throw;
         nb::object cause = nb::borrow(err.value());
@@ -85,12 +88,13 @@ NB_MODULE(vimlo, m) {
     g_read_result = keep(narvo::bind::import_attr("py_narvo_pop.notices", "ReadResult"));
     g_weather_error = keep(narvo::bind::import_attr("py_narvo_pop.exceptions", "WeatherError"));
 
-    nb::class_<WeatherFileReader>(
+    auto cls = nb::class_<WeatherFileReader>(
         m, "WeatherFileReader",
         "Reads a daily weather file (.csv, .xlsx or .xls) into a table of parsed dates\n"
         "and one value column. Every fault is a WeatherError; it raises no notices.")
-        .def(nb::init<>())
-        .def_static(
+        .def(nb::init<>());
+    narvo::bind::add_stateless_pickling(cls);
+    cls.def_static(
             "read", &read_weather_file, "path"_a.none(), "columns"_a.none() = nb::none(),
             nb::sig("def read(path: str | os.PathLike[str], columns: py_narvo_pop.weather.ColumnMap "
                     "| None = None) -> py_narvo_pop.notices.ReadResult[pandas.DataFrame]"),
