@@ -1,0 +1,56 @@
+"""
+The farm kernel: both chains of a farm stepped through a span of weeks in native
+code, on cohort states held as columns of numpy arrays.
+"""
+
+from collections.abc import Mapping
+from typing import Any
+
+import numpy
+
+import py_narvo_pop.cohorts
+
+
+COLUMNS: tuple = ...
+
+STATE_KEYS: tuple = ...
+
+def seed(params: Any, chains: Any, populations: Any, ages: Any, start_week: int, first_increment_week: int, increments: Any) -> tuple[dict[str, numpy.ndarray], dict[str, numpy.ndarray]]:
+    """
+    Seed both chains from inventory rows and return their (pre_flowering,
+    post_flowering) states.
+
+    ``chains`` holds each row's chain (0/1 codes, or kind texts; rows of another
+    kind are skipped), ``ages`` whole weeks at ``start_week``. Each row is replayed
+    through its thermal history with ``increments`` (weekly heat units from week
+    ``first_increment_week``) as CohortChain.from_dataframe replays it, and fails
+    with the same errors.
+    """
+
+def run(params: Any, pre_states: Mapping[str, Any], post_states: Mapping[str, Any], first_week: int, increments: Any, replacements: Any) -> tuple[dict[str, numpy.ndarray], dict[str, numpy.ndarray], dict[str, numpy.ndarray]]:
+    """
+    Step both chains through len(increments) weeks from ``first_week`` in the
+    engine's weekly order; returns (columns, pre_states, post_states). The input
+    states are not changed. The loop runs with the GIL released.
+    """
+
+def run_many(params: Any, pre_states: Any, post_states: Any, first_week: int, increments: Any, replacements: Any, threads: int = 1) -> tuple[numpy.ndarray, list[tuple[dict[str, numpy.ndarray], dict[str, numpy.ndarray]]]]:
+    """
+    Run many scenarios on ``threads`` threads with the GIL released.
+
+    ``params``, ``pre_states`` and ``post_states`` are one value for every scenario
+    or a list with one per scenario; ``increments`` and ``replacements`` one row of
+    weeks or a 2-D array with one row per scenario. Returns the columns as a float
+    array [scenario, week, column] (column order COLUMNS) and each scenario's final
+    (pre_states, post_states).
+    """
+
+def chain_states(chain: py_narvo_pop.cohorts.CohortChain) -> dict[str, numpy.ndarray]:
+    """
+    The cohorts of ``chain`` as state columns (keys STATE_KEYS), in list order.
+    """
+
+def load_chain_states(chain: py_narvo_pop.cohorts.CohortChain, states: Mapping[str, Any]) -> None:
+    """
+    Replace the cohorts of ``chain`` with new cohorts of its kind holding ``states``.
+    """
