@@ -62,11 +62,12 @@ def test_groups_are_read_only_mappings():
         del p.harvest
 
 
-def test_extra_keys_are_kept():
+def test_extra_keys_are_refused():
     d = with_value("harvest", "bunch_weight_kg", [18.5, "note"])
-    p = ParameterSet.from_dict(d)
-    assert p.harvest["bunch_weight_kg"] == [18.5, "note"]
-    assert p.to_dict() == d
+    with pytest.raises(ParameterError) as err:
+        ParameterSet.from_dict(d)
+    assert str(err.value) == ("unknown parameter key 'bunch_weight_kg' in group 'harvest'; "
+                              "expected one of ['threshold_dd', 'hazard_weeks']")
 
 
 @pytest.mark.parametrize(
@@ -169,7 +170,7 @@ general:
   max_age_weeks_vegetative: 104
   max_age_weeks_reproductive: 30
   population_epsilon: {eps}
-  note: "planté en saison sèche"
+# planté en saison sèche
 flowering: {{threshold_dd: 1000.0, amplitude: 1.0, peak_weeks: 6.0, spread: 2.0}}
 sucker_selection: {{threshold_dd: 300.0, amplitude: 1.2, peak_weeks: 8.0, spread: 3.0}}
 harvest: {{threshold_dd: 900.0, hazard_weeks: 4}}
@@ -181,7 +182,7 @@ def test_from_yaml_reads_utf8(tmp_path, params):
     path = tmp_path / "p.yaml"
     path.write_text(YAML.format(eps="1.0e-6"), encoding="utf-8")
     p = ParameterSet.from_yaml(path)
-    assert p.general["note"] == "planté en saison sèche"
+    assert p.general["rate_basis"] == "direct"
     for group in GROUPS:
         assert {k: getattr(p, group)[k] for k in getattr(params, group)} == getattr(params, group)
 

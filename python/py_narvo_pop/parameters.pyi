@@ -1,8 +1,14 @@
 """The model's parameter set: five read-only groups of named values."""
 
-from collections.abc import Mapping
+from collections.abc import (
+    ItemsView,
+    Iterator,
+    KeysView,
+    Mapping,
+    ValuesView
+)
+import dataclasses
 import os
-import types
 from typing import Any, NoReturn, Self
 
 import py_narvo_pop.exceptions
@@ -14,6 +20,39 @@ class ParameterError(py_narvo_pop.exceptions.NarvoPopError, ValueError):
     wrong kind or out of range. Both a NarvoPopError and a ValueError.
     """
 
+class _GroupView:
+    """A read-only view of a record's mapping; copies and pickles as a dict."""
+
+    def __len__(self) -> int: ...
+
+    def __getitem__(self, key: str, /) -> Any: ...
+
+    def __iter__(self) -> Iterator[str]: ...
+
+    def __contains__(self, key: object, /) -> bool: ...
+
+    def get(self, key: str, default: Any = None, /) -> Any: ...
+
+    def keys(self) -> KeysView[str]: ...
+
+    def values(self) -> ValuesView[Any]: ...
+
+    def items(self) -> ItemsView[str, Any]: ...
+
+    def __eq__(self, other: object, /) -> bool: ...
+
+    __hash__: None = None
+
+    def __repr__(self) -> str: ...
+
+    def copy(self) -> dict[str, Any]: ...
+
+    def __copy__(self) -> dict[str, Any]: ...
+
+    def __deepcopy__(self, memo: dict[int, Any], /) -> dict[str, Any]: ...
+
+    def __reduce__(self) -> tuple[Any, ...]: ...
+
 class ParameterSet:
     """
     The model's parameters: five read-only groups, each a mapping of key to value
@@ -23,12 +62,12 @@ class ParameterSet:
     group name to a mapping of key to value), ParameterSet.from_yaml(path) (a UTF-8
     YAML file of the same layout) or ParameterSet(general=..., flowering=..., ...).
     Every key below is required and checked when the set is built; values are kept
-    as given (the week length as an int), and so are keys beyond these. A missing
-    group or key, a value of the wrong kind (bool is not a number; YAML reads 1e-6
-    as text, write 1.0e-6) or a value out of range raises ParameterError naming the
-    group and key. The groups are copied on construction, so changing the mappings
-    passed in does not change the set. Sets compare by value and pickle; they are
-    not hashable (extra keys may hold any value).
+    as given (the week length as an int). A missing or unknown group or key (a
+    misspelt key would otherwise be silently ignored), a value of the wrong kind
+    (bool is not a number; YAML reads 1e-6 as text, write 1.0e-6) or a value out of
+    range raises ParameterError naming the group and key. The groups are copied on
+    construction, so changing the mappings passed in does not change the set. Sets
+    compare by value and pickle; they are not hashable.
 
     Keys, with their defaults:
 
@@ -39,8 +78,8 @@ class ParameterSet:
             days per model week; a whole number > 0 (an integral float such as 7.0 is
             accepted and stored as the int 7)
         rate_basis = 'cohort'
-            text; 'cohort' selects the cohort-profile rate basis, any other text
-            (for instance 'direct') the direct-rate basis
+            'cohort' selects the cohort-profile rate basis, 'direct' the direct-rate
+            basis; no other text is accepted
         max_age_weeks_vegetative = 60
             weeks; cohorts of the pre-flowering chain older than this are pruned
         max_age_weeks_reproductive = 26
@@ -85,19 +124,19 @@ class ParameterSet:
         """Check and copy the five groups."""
 
     @property
-    def general(self, /) -> types.MappingProxyType[str, Any]: ...
+    def general(self, /) -> Mapping[str, Any]: ...
 
     @property
-    def flowering(self, /) -> types.MappingProxyType[str, Any]: ...
+    def flowering(self, /) -> Mapping[str, Any]: ...
 
     @property
-    def sucker_selection(self, /) -> types.MappingProxyType[str, Any]: ...
+    def sucker_selection(self, /) -> Mapping[str, Any]: ...
 
     @property
-    def harvest(self, /) -> types.MappingProxyType[str, Any]: ...
+    def harvest(self, /) -> Mapping[str, Any]: ...
 
     @property
-    def mortality_replacement(self, /) -> types.MappingProxyType[str, Any]: ...
+    def mortality_replacement(self, /) -> Mapping[str, Any]: ...
 
     @classmethod
     def default(cls) -> Self:
@@ -142,3 +181,11 @@ class ParameterSet:
     def __setattr__(self, name: str, value: Any, /) -> NoReturn: ...
 
     def __delattr__(self, name: str, /) -> NoReturn: ...
+
+    def __copy__(self) -> Self: ...
+
+    __dataclass_fields__: dict = ...
+
+    __dataclass_params__: dataclasses._DataclassParams = ...
+
+    __match_args__: tuple = ...

@@ -146,8 +146,8 @@ NB_MODULE(notices, m) {
                                                {"subject", "str"},
                                                {"message", "str"},
                                                {"source", "str"},
-                                               {"week_index", "int | None"},
-                                               {"tag", "str | None"}}});
+                                               {"week_index", "int | None", nb::none()},
+                                               {"tag", "str | None", nb::none()}}});
 
     make_notice_log(m, notice);
 

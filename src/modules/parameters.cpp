@@ -19,7 +19,7 @@ namespace {
 
 // ---------------------------------------------------------------- schema ---
 
-enum class Rule { Real, NonNegative, Positive, Rate, WholeDays, Text };
+enum class Rule { Real, NonNegative, Positive, Rate, WholeDays, Text, Choice };
 
 // How a rule reads in an error message: "... must be <what>, got <value>".
 const char* rule_text(Rule rule) {
@@ -29,7 +29,7 @@ const char* rule_text(Rule rule) {
         case Rule::Positive: return "a finite real number > 0";
         case Rule::Rate: return "a weekly rate between 0 and 1";
         case Rule::WholeDays: return "a positive whole number of days";
-        default: return "a text";
+        default: return "a text";  // a Choice that is not a text at all reads the same
     }
 }
 
@@ -40,6 +40,7 @@ struct KeyRule {
     const char* text;   // default of a text key
     const char* doc;    // meaning and unit
     bool whole = false; // the default is written as an int
+    std::vector<const char*> choices = {};  // the texts a Choice key accepts
 };
 
 struct GroupRule {
@@ -49,6 +50,8 @@ struct GroupRule {
 
 constexpr size_t kGroups = 5;
 
+// Plain C++ data: its initialisation runs no Python code, so the guard of
+// this static can never be waited on by a thread holding the GIL.
 const std::array<GroupRule, kGroups>& schema() {
     static const std::array<GroupRule, kGroups> groups = {{
         {"general",
@@ -57,9 +60,9 @@ const std::array<GroupRule, kGroups>& schema() {
           {"week_length_days", Rule::WholeDays, 7, nullptr,
            "days per model week; a whole number > 0 (an integral float such as 7.0 is\n"
            "        accepted and stored as the int 7)", true},
-          {"rate_basis", Rule::Text, 0, "cohort",
-           "text; 'cohort' selects the cohort-profile rate basis, any other text\n"
-           "        (for instance 'direct') the direct-rate basis"},
+          {"rate_basis", Rule::Choice, 0, "cohort",
+           "'cohort' selects the cohort-profile rate basis, 'direct' the direct-rate\n"
+           "        basis; no other text is accepted", false, {"cohort", "direct"}},
           {"max_age_weeks_vegetative", Rule::NonNegative, 60, nullptr,
            "weeks; cohorts of the pre-flowering chain older than this are pruned", true},
           {"max_age_weeks_reproductive", Rule::NonNegative, 26, nullptr,
@@ -99,7 +102,7 @@ const std::array<GroupRule, kGroups>& schema() {
 }
 
 nb::object default_value(const KeyRule& key_rule) {
-    if (key_rule.rule == Rule::Text) return nb::str(key_rule.text);
+    if (key_rule.rule == Rule::Text || key_rule.rule == Rule::Choice) return nb::str(key_rule.text);
     if (key_rule.whole) return nb::int_(static_cast<long long>(key_rule.number));
     return nb::float_(key_rule.number);
 }
@@ -107,6 +110,18 @@ nb::object default_value(const KeyRule& key_rule) {
 nb::str group_names_repr() {
     nb::list names;
     for (const GroupRule& g : schema()) names.append(nb::str(g.name));
+    return nb::repr(names);
+}
+
+nb::str key_names_repr(const GroupRule& group) {
+    nb::list names;
+    for (const KeyRule& k : group.keys) names.append(nb::str(k.key));
+    return nb::repr(names);
+}
+
+nb::str choices_repr(const KeyRule& key_rule) {
+    nb::list names;
+    for (const char* choice : key_rule.choices) names.append(nb::str(choice));
     return nb::repr(names);
 }
 
@@ -118,12 +133,12 @@ std::string class_doc() {
         "group name to a mapping of key to value), ParameterSet.from_yaml(path) (a UTF-8\n"
         "YAML file of the same layout) or ParameterSet(general=..., flowering=..., ...).\n"
         "Every key below is required and checked when the set is built; values are kept\n"
-        "as given (the week length as an int), and so are keys beyond these. A missing\n"
-        "group or key, a value of the wrong kind (bool is not a number; YAML reads 1e-6\n"
-        "as text, write 1.0e-6) or a value out of range raises ParameterError naming the\n"
-        "group and key. The groups are copied on construction, so changing the mappings\n"
-        "passed in does not change the set. Sets compare by value and pickle; they are\n"
-        "not hashable (extra keys may hold any value).\n\n"
+        "as given (the week length as an int). A missing or unknown group or key (a\n"
+        "misspelt key would otherwise be silently ignored), a value of the wrong kind\n"
+        "(bool is not a number; YAML reads 1e-6 as text, write 1.0e-6) or a value out of\n"
+        "range raises ParameterError naming the group and key. The groups are copied on\n"
+        "construction, so changing the mappings passed in does not change the set. Sets\n"
+        "compare by value and pickle; they are not hashable.\n\n"
         "Keys, with their defaults:\n";
     for (const GroupRule& g : schema()) {
         doc += "\n";
@@ -146,6 +161,16 @@ std::string class_doc() {
 
 nb::handle g_parameter_error;
 
+// Imported on first use, without a C++ guard (an import may release the GIL).
+narvo::bind::LazyAttr g_mapping{"collections.abc", "Mapping"};
+narvo::bind::LazyAttr g_real{"numbers", "Real"};
+narvo::bind::LazyAttr g_dict{"builtins", "dict"};
+narvo::bind::LazyAttr g_path{"pathlib", "Path"};
+narvo::bind::LazyAttr g_safe_load{"yaml", "safe_load"};
+
+struct GroupTag;
+using GroupView = narvo::bind::DictView<GroupTag>;
+
 [[noreturn]] void fail(nb::handle prefix, nb::handle message) {
     narvo::bind::raise_instance_of(g_parameter_error, concat({prefix, message}));
 }
@@ -154,17 +179,10 @@ nb::str kind_name(nb::handle value) {
     return nb::borrow<nb::str>(nb::getattr(value.type(), "__name__"));
 }
 
-bool is_mapping(nb::handle value) {
-    static nb::handle mapping = narvo::bind::keep(narvo::bind::import_attr("collections.abc", "Mapping"));
-    return nb::isinstance(value, mapping);
-}
-
-bool is_instance_of(nb::handle value, const char* module, const char* name) {
-    return nb::isinstance(value, narvo::bind::import_attr(module, name));
-}
+bool is_mapping(nb::handle value) { return nb::isinstance(value, g_mapping.get()); }
 
 bool is_number(nb::handle value) {
-    return !PyBool_Check(value.ptr()) && is_instance_of(value, "numbers", "Real");
+    return !PyBool_Check(value.ptr()) && nb::isinstance(value, g_real.get());
 }
 
 // The checked value of one key: the value itself, or for the week length the
@@ -175,6 +193,15 @@ nb::object checked_value(const GroupRule& group, const KeyRule& key_rule, nb::ha
     nb::object result = nb::borrow(value);
     if (key_rule.rule == Rule::Text) {
         ok = PyUnicode_Check(value.ptr());
+    } else if (key_rule.rule == Rule::Choice) {
+        if (PyUnicode_Check(value.ptr())) {
+            for (const char* choice : key_rule.choices)
+                ok = ok || nb::str(choice).equal(value);
+            if (!ok)
+                fail(prefix, concat({nb::str("parameter "), nb::str(group.name), nb::str("."),
+                                     nb::str(key_rule.key), nb::str(" must be one of "),
+                                     choices_repr(key_rule), nb::str(", got "), nb::repr(value)}));
+        }
     } else if (is_number(value)) {
         double x = nb::cast<double>(nb::float_(value));
         if (std::isfinite(x)) {
@@ -204,12 +231,23 @@ nb::dict checked_group(const GroupRule& group, nb::handle mapping, nb::handle pr
         fail(prefix, concat({nb::str("parameter group "), nb::repr(nb::str(group.name)),
                              nb::str(" must be a mapping of key to value, got "),
                              kind_name(mapping)}));
-    nb::dict copy = nb::borrow<nb::dict>(narvo::bind::import_attr("builtins", "dict")(mapping));
+    nb::dict copy = nb::borrow<nb::dict>(g_dict.get()(mapping));
     for (auto [key, value] : copy) {
         (void)value;
         if (!PyUnicode_Check(key.ptr()))
             fail(prefix, concat({nb::str("parameter group "), nb::repr(nb::str(group.name)),
                                  nb::str(" has a key that is not a text: "), nb::repr(key)}));
+    }
+    // A key the model does not read is most likely a misspelt one whose
+    // intended value would otherwise be replaced by nothing at all.
+    for (auto [key, value] : copy) {
+        (void)value;
+        bool known = false;
+        for (const KeyRule& k : group.keys) known = known || nb::str(k.key).equal(key);
+        if (!known)
+            fail(prefix, concat({nb::str("unknown parameter key "), nb::repr(key),
+                                 nb::str(" in group "), nb::repr(nb::str(group.name)),
+                                 nb::str("; expected one of "), key_names_repr(group)}));
     }
     for (const KeyRule& key_rule : group.keys) {
         nb::str key(key_rule.key);
@@ -227,7 +265,7 @@ std::array<nb::dict, kGroups> checked_groups(nb::handle groups, nb::handle prefi
     if (!is_mapping(groups))
         fail(prefix, concat({nb::str("parameter set must be a mapping of group name to mapping, got "),
                              kind_name(groups)}));
-    nb::dict given = nb::borrow<nb::dict>(narvo::bind::import_attr("builtins", "dict")(groups));
+    nb::dict given = nb::borrow<nb::dict>(g_dict.get()(groups));
     for (auto [name, value] : given) {
         (void)value;
         bool known = false;
@@ -262,9 +300,7 @@ struct ParameterSet {
     void set(std::array<nb::dict, kGroups> checked) {
         groups = std::move(checked);
         for (size_t i = 0; i < kGroups; ++i) {
-            PyObject* view = PyDictProxy_New(groups[i].ptr());
-            if (!view) throw nb::python_error();
-            views[i] = nb::steal(view);
+            views[i] = nb::cast(GroupView{groups[i]});
         }
     }
 
@@ -313,6 +349,8 @@ NB_MODULE(parameters, m) {
     g_parameter_error = narvo::bind::keep(nb::steal(error));
     m.attr("ParameterError") = g_parameter_error;
 
+    narvo::bind::bind_dict_view<GroupTag>(m, "_GroupView", "str", "typing.Any");
+
     auto cls = nb::class_<ParameterSet>(m, "ParameterSet", narvo::bind::stable_cstr(class_doc()));
 
     std::string init_sig = "def __init__(self";
@@ -334,7 +372,7 @@ NB_MODULE(parameters, m) {
 
     for (size_t i = 0; i < kGroups; ++i) {
         std::string sig = std::string("def ") + schema()[i].name +
-                          "(self, /) -> types.MappingProxyType[str, typing.Any]";
+                          "(self, /) -> collections.abc.Mapping[str, typing.Any]";
         cls.def_prop_ro(
             schema()[i].name, [i](const ParameterSet& p) { return p.views[i]; },
             nb::sig(narvo::bind::stable_cstr(sig)));
@@ -369,9 +407,9 @@ NB_MODULE(parameters, m) {
         cls, "from_yaml",
         nb::cpp_function(
             [](nb::handle cls, nb::handle path) {
-                nb::object file = narvo::bind::import_attr("pathlib", "Path")(path);
+                nb::object file = g_path.get()(path);
                 nb::object text = file.attr("read_text")("encoding"_a = "utf-8");
-                nb::object document = narvo::bind::import_attr("yaml", "safe_load")(text);
+                nb::object document = g_safe_load.get()(text);
                 nb::str prefix = concat({nb::str("parameter file "), nb::repr(path), nb::str(": ")});
                 return build(cls, document, prefix);
             },
@@ -394,7 +432,7 @@ NB_MODULE(parameters, m) {
                 if (!native(self).groups[i].equal(native(other).groups[i])) return nb::bool_(false);
             return nb::bool_(true);
         },
-        nb::sig("def __eq__(self, other: object, /) -> bool"));
+        nb::arg().none(), nb::sig("def __eq__(self, other: object, /) -> bool"));
     nb::setattr(cls, "__hash__", nb::none());
 
     cls.def("__repr__", [](nb::handle self) {
@@ -428,11 +466,11 @@ NB_MODULE(parameters, m) {
                 "-> typing.Self"),
         "copy.replace(params, harvest={...}): a new set with whole groups replaced.");
 
-    cls.def(
-        "__setattr__",
-        [](nb::handle, nb::handle name, nb::handle) { narvo::bind::raise_frozen(name, false); },
-        nb::sig("def __setattr__(self, name: str, value: typing.Any, /) -> typing.NoReturn"));
-    cls.def(
-        "__delattr__", [](nb::handle, nb::handle name) { narvo::bind::raise_frozen(name, true); },
-        nb::sig("def __delattr__(self, name: str, /) -> typing.NoReturn"));
+    narvo::bind::refuse_assignment(cls);
+    // Immutable: a copy may be the set itself.
+    cls.def("__copy__", [](nb::handle self) { return nb::borrow(self); }, narvo::bind::kCopySig);
+
+    std::vector<narvo::bind::FieldDecl> decls;
+    for (const GroupRule& g : schema()) decls.push_back({g.name, kMappingSig});
+    narvo::bind::add_dataclass_fields(cls, decls.data(), decls.size(), /*frozen=*/true);
 }

@@ -8,9 +8,19 @@
 
 namespace nb = nanobind;
 using namespace nb::literals;
-using narvo::bind::keep;
+using narvo::bind::LazyAttr;
 
 namespace {
+
+// Imported on first use, without a C++ guard (an import may release the GIL).
+LazyAttr g_int{"builtins", "int"};
+LazyAttr g_float{"builtins", "float"};
+LazyAttr g_open{"builtins", "open"};
+LazyAttr g_path{"pathlib", "Path"};
+LazyAttr g_safe_load{"yaml", "safe_load"};
+
+struct ScheduleTag;
+using ScheduleView = narvo::bind::DictView<ScheduleTag>;
 
 // The record owns a private copy of the schedule it was given and hands out a
 // read-only view of it, so neither the caller's dict nor the attribute can
@@ -18,12 +28,13 @@ namespace {
 // compares and hashes by its schedule's contents.
 struct Toverin {
     nb::dict schedule;
-    nb::object view;  // types.MappingProxyType over `schedule`
+    nb::object view;  // a ScheduleView over `schedule`
 
     static constexpr std::array<const char*, 1> fields = {"replacement_schedule"};
-    // Equality, repr and pickling see the plain dict: it round-trips through
-    // the constructor, where a read-only view would not pickle.
-    nb::object field(size_t) const { return schedule; }
+    // Equality, repr, pickling and _values() see a fresh copy of the dict: it
+    // round-trips through the constructor, and whoever receives it cannot
+    // reach the record's own schedule (nor change its hash).
+    nb::object field(size_t) const { return nb::steal(PyDict_Copy(schedule.ptr())); }
 };
 
 nb::dict copy_schedule(nb::handle replacement_schedule) {
@@ -33,11 +44,7 @@ nb::dict copy_schedule(nb::handle replacement_schedule) {
 }
 
 nb::object read_only_view(const nb::dict& d) {
-    return nb::steal(PyDictProxy_New(d.ptr()));
-}
-
-nb::handle builtin(const char* name) {
-    return keep(narvo::bind::import_attr("builtins", name));
+    return nb::cast(ScheduleView{d});
 }
 
 // The document's entries in document order, with week keys passed through the
@@ -49,8 +56,8 @@ nb::dict schedule_from_document(nb::handle document) {
     nb::object entries = doc.attr("get")("replacement_schedule");
     if (!nb::bool_(entries)) entries = nb::dict();
 
-    static nb::handle to_int = builtin("int");
-    static nb::handle to_float = builtin("float");
+    nb::handle to_int = g_int.get();
+    nb::handle to_float = g_float.get();
     nb::dict schedule;
     for (nb::handle item : entries.attr("items")()) {
         nb::object week = to_int(item[0]);
@@ -64,11 +71,8 @@ nb::dict schedule_from_document(nb::handle document) {
 // whether or not parsing succeeds, and the parser's or the file's error
 // propagates as raised.
 nb::object load_yaml_document(nb::handle path) {
-    static nb::handle make_path = keep(narvo::bind::import_attr("pathlib", "Path"));
-    static nb::handle open_file = builtin("open");
-    static nb::handle safe_load = keep(narvo::bind::import_attr("yaml", "safe_load"));
-
-    nb::object stream = open_file(make_path(path), "r", "encoding"_a = "utf-8");
+    nb::handle safe_load = g_safe_load.get();
+    nb::object stream = g_open.get()(g_path.get()(path), "r", "encoding"_a = "utf-8");
     nb::object document;
     try {
         document = safe_load(stream);
@@ -91,6 +95,8 @@ NB_MODULE(toverin, m) {
     m.doc() =
         "Management decisions that the model takes as inputs instead of simulating them:\n"
         "the weekly schedule of replacement suckers.";
+
+    narvo::bind::bind_dict_view<ScheduleTag>(m, "_ScheduleView", "int", "float");
 
     auto cls = nb::class_<Toverin>(
         m, "Toverin",
@@ -116,7 +122,7 @@ NB_MODULE(toverin, m) {
         "Amount of replacement suckers per week index (a read-only view).");
 
     narvo::bind::add_record_protocol(
-        cls, {{{"replacement_schedule", "collections.abc.Mapping[int, float]"}}},
+        cls, {{{"replacement_schedule", "collections.abc.Mapping[int, float]", nb::none()}}},
         {.frozen = true, .hashable = false, .field_properties = false});
     // A dict is unhashable, but the record's schedule can never change, so the
     // record hashes by the set of its entries (consistent with equality).
@@ -145,9 +151,8 @@ NB_MODULE(toverin, m) {
     cls.def(
         "replacement_suckers_for_week",
         [](const Toverin& t, nb::handle week_index) -> nb::object {
-            static nb::handle to_float = builtin("float");
             PyObject* amount = PyDict_GetItemWithError(t.schedule.ptr(), week_index.ptr());
-            if (amount) return to_float(nb::handle(amount));
+            if (amount) return g_float.get()(nb::handle(amount));
             if (PyErr_Occurred()) throw nb::python_error();
             return nb::float_(0.0);
         },
