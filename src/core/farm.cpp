@@ -59,21 +59,78 @@ std::optional<std::string> farm_params_fault(const FarmParams& p) {
     return std::nullopt;
 }
 
-FarmCurves::FarmCurves(const FarmParams& p)
-    : sucker_rate([c = DispersionCurve(p.sucker.amplitude, p.sucker.peak_weeks, p.sucker.spread)](
-                      std::int64_t n) { return c.rate(n); }),
-      flowering([c = DispersionCurve(p.flowering.amplitude, p.flowering.peak_weeks,
-                                     p.flowering.spread),
-                 cohort = p.cohort_basis](std::int64_t n) {
-          return cohort ? c.hazard(n) : c.rate(n);
-      }),
-      flowered_before([c = DispersionCurve(p.flowering.amplitude, p.flowering.peak_weeks,
-                                           p.flowering.spread)](std::int64_t n) {
-          return c.fraction_done(n - 1);
-      }),
-      harvest([h = p.hazard_weeks, cohort = p.cohort_basis](std::int64_t n) {
-          return cohort ? harvest_hazard_cohort_basis(n, h) : harvest_hazard(n, h);
-      }) {}
+// -------------------------------------------------------------- curves ---
+
+namespace {
+
+const CurveParams& curve_params(CurveTable::Kind kind, const FarmParams& p) {
+    static const CurveParams none{};
+    switch (kind) {
+        case CurveTable::Kind::sucker_rate:
+            return p.sucker;
+        case CurveTable::Kind::flowering_hazard:
+        case CurveTable::Kind::flowering_rate:
+        case CurveTable::Kind::flowered_before:
+            return p.flowering;
+        default:
+            return none;
+    }
+}
+
+}  // namespace
+
+CurveTable::CurveTable(Kind kind, const FarmParams& p, std::int64_t tabulated)
+    : kind_(kind),
+      curve_(curve_params(kind, p).amplitude, curve_params(kind, p).peak_weeks,
+             curve_params(kind, p).spread),
+      hazard_weeks_(p.hazard_weeks) {
+    const std::int64_t n =
+        tabulated < 0 ? 0 : tabulated > FarmCurves::kMaxTabulated ? FarmCurves::kMaxTabulated
+                                                                  : tabulated;
+    values_.resize(static_cast<std::size_t>(n));
+    for (std::int64_t k = 0; k < n; ++k) values_[static_cast<std::size_t>(k)] = evaluate(k);
+}
+
+double CurveTable::evaluate(std::int64_t n) const {
+    switch (kind_) {
+        case Kind::sucker_rate:
+        case Kind::flowering_rate:
+            return curve_.rate(n);
+        case Kind::flowering_hazard:
+            return curve_.hazard(n);
+        case Kind::flowered_before:
+            return curve_.fraction_done(n - 1);
+        case Kind::harvest_cohort:
+            return harvest_hazard_cohort_basis(n, hazard_weeks_);
+        case Kind::harvest_direct:
+            return harvest_hazard(n, hazard_weeks_);
+    }
+    return 0.0;
+}
+
+FarmCurves::FarmCurves(const FarmParams& p, std::int64_t tabulated)
+    : sucker_rate(CurveTable::Kind::sucker_rate, p, tabulated),
+      flowering(p.cohort_basis ? CurveTable::Kind::flowering_hazard
+                               : CurveTable::Kind::flowering_rate,
+                p, tabulated),
+      flowered_before(CurveTable::Kind::flowered_before, p, p.cohort_basis ? tabulated : 0),
+      harvest(p.cohort_basis ? CurveTable::Kind::harvest_cohort : CurveTable::Kind::harvest_direct,
+              p, tabulated) {}
+
+std::int64_t counts_needed(const std::vector<CohortState>& pre,
+                           const std::vector<CohortState>& post, std::size_t weeks) {
+    constexpr std::int64_t cap = FarmCurves::kMaxTabulated;
+    std::int64_t top = 0;
+    for (const auto* chain : {&pre, &post})
+        for (const CohortState& c : *chain)
+            for (std::int64_t k : {c.weeks_since_flowering_threshold,
+                                   c.weeks_since_sucker_threshold,
+                                   c.weeks_since_harvest_threshold})
+                if (k > top) top = k < cap ? k : cap;
+    if (weeks >= static_cast<std::size_t>(cap)) return cap;
+    std::int64_t need = top + static_cast<std::int64_t>(weeks) + 1;
+    return need < cap ? need : cap;
+}
 
 NanCohortError::NanCohortError()
     : std::domain_error(
@@ -82,40 +139,67 @@ NanCohortError::NanCohortError()
 
 // --------------------------------------------------------------- chain ---
 
-void FarmChain::refresh_pointers() {
-    pointers_.resize(cohorts_.size());
-    for (std::size_t i = 0; i < cohorts_.size(); ++i) pointers_[i] = &cohorts_[i];
-}
-
-const StepRates& FarmChain::calc(const FarmParams& p, FarmCurves& curves, double increment) {
-    refresh_pointers();
+template <bool Pre, bool Suckers, bool Parous>
+ChainWeek FarmChain::advance_as(const FarmParams& p, const FarmCurves& curves, double increment,
+                                std::int64_t week) {
+    ChainWeek out;
+    const double death_rate = p.death_rate(side_);
+    const double limit = p.age_limit(side_);
+    const double epsilon = p.population_epsilon;
+    // The chain's own counter: flowering before flowering, harvest after.
+    const double counter_threshold = Pre ? p.flowering_threshold : p.harvest_threshold;
+    const double sucker_threshold = p.sucker_threshold;
+    const CurveTable& hazard = Pre ? curves.flowering : curves.harvest;
+    PythonSum removed;
+    CohortState* cohorts = cohorts_.data();
     const std::size_t n = cohorts_.size();
-    StepRates& r = rates_;
-    for (auto* v : {&r.thermal_age, &r.exit, &r.death, &r.sucker}) v->resize(n);
-    for (auto* v : {&r.wf, &r.ws, &r.wh}) v->resize(n);
-    r.sum_exit = r.sum_sucker = r.sum_death = r.sum_sucker_parous = 0.0;
-    if (n == 0) return r;
-
-    const bool pre = side_ == ChainSide::pre_flowering;
-    StepPlan plan;
-    plan.increment = increment;
-    plan.thresholds = p.thresholds(side_);
-    plan.pre_flowering = pre;
-    plan.makes_suckers = pre || !p.cohort_basis;
-    plan.attributes_parous = pre && p.cohort_basis;
-    plan.death_rate = p.death_rate(side_);
-    WeekTable& hazard = pre ? curves.flowering : curves.harvest;
-    compute_rates(plan, pointers_.data(), n, curves.sucker_rate, hazard, curves.flowered_before, r);
-    return r;
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        CohortState c = cohorts[i];
+        // advance(): thermal age, then the counters.
+        const double age = c.thermal_age + increment;
+        std::int64_t wf = c.weeks_since_flowering_threshold;
+        std::int64_t wh = c.weeks_since_harvest_threshold;
+        if constexpr (Pre) wf = age < counter_threshold ? 0 : detail::next_count(wf);
+        const std::int64_t ws =
+            age < sucker_threshold ? 0 : detail::next_count(c.weeks_since_sucker_threshold);
+        if constexpr (!Pre) wh = age < counter_threshold ? 0 : detail::next_count(wh);
+        // compute_rates(): suckers, exit hazard, parous suckers, outcome.
+        const double pop = c.population;
+        const double suckers = Suckers ? pop * curves.sucker_rate(ws) : 0.0;
+        const double h = hazard(Pre ? wf : wh);
+        if constexpr (Parous)
+            out.sum_sucker_parous += parous_suckers(suckers, curves.flowered_before(wf));
+        const CohortOutcome o = cohort_outcome(pop, h, death_rate);
+        out.sum_exit += o.exit;
+        out.sum_death += o.death;
+        out.sum_sucker += suckers;
+        // apply_rates(), then pruned().
+        c.thermal_age = age;
+        c.weeks_since_flowering_threshold = wf;
+        c.weeks_since_sucker_threshold = ws;
+        c.weeks_since_harvest_threshold = wh;
+        const double left = pop - o.exit - o.death;
+        c.population = left > 0.0 ? left : 0.0;
+        if (pruned(c, week, limit, epsilon)) {
+            removed.add(c.population);
+        } else {
+            cohorts[kept++] = c;
+            out.total.add(c.population);
+        }
+    }
+    cohorts_.resize(kept);
+    out.pruned = removed.empty() ? 0.0 : removed.result();
+    return out;
 }
 
-void FarmChain::apply() {
-    if (pointers_.size() != cohorts_.size() || rates_.size() != cohorts_.size())
-        throw std::logic_error("a chain's rates were applied to a different cohort list");
-    const StepRates& r = rates_;
-    RatesArrays arrays{r.thermal_age.data(), r.wf.data(), r.ws.data(), r.wh.data(),
-                       r.exit.data(),        r.death.data()};
-    apply_rates(pointers_.data(), cohorts_.size(), arrays);
+ChainWeek FarmChain::advance(const FarmParams& p, const FarmCurves& curves, double increment,
+                             std::int64_t week) {
+    if (side_ == ChainSide::pre_flowering)
+        return p.cohort_basis ? advance_as<true, true, true>(p, curves, increment, week)
+                              : advance_as<true, true, false>(p, curves, increment, week);
+    return p.cohort_basis ? advance_as<false, false, false>(p, curves, increment, week)
+                          : advance_as<false, true, false>(p, curves, increment, week);
 }
 
 double FarmChain::prune(const FarmParams& p, std::int64_t current_week_index) {
@@ -139,8 +223,9 @@ double FarmChain::remove(const FarmParams& p, double amount, std::int64_t curren
     double total_before = total();
     if (total_before <= 0.0) return 0.0;
     double removed = total_before < amount ? total_before : amount;
-    refresh_pointers();
-    remove_proportionally(pointers_.data(), cohorts_.size(), removed, total_before);
+    std::vector<CohortState*> pointers(cohorts_.size());
+    for (std::size_t i = 0; i < cohorts_.size(); ++i) pointers[i] = &cohorts_[i];
+    remove_proportionally(pointers.data(), cohorts_.size(), removed, total_before);
     prune(p, current_week_index);
     return removed;
 }
@@ -182,44 +267,94 @@ const FarmParams& checked(const FarmParams& p) {
     if (auto fault = farm_params_fault(p)) throw std::invalid_argument(*fault);
     return p;
 }
+
+double sum_or_zero(const PythonSum& s) { return s.empty() ? 0.0 : s.result(); }
 }  // namespace
 
-Farm::Farm(const FarmParams& params) : params_(checked(params)), curves_(params_) {}
+Farm::Farm(const FarmParams& params, std::shared_ptr<const FarmCurves> curves)
+    : params_(checked(params)), curves_(std::move(curves)) {}
 
-void Farm::step(std::int64_t week, double increment, double replacements, FarmColumns& out) {
-    const StepRates& a = pre.calc(params_, curves_, increment);
-    const StepRates& b = post.calc(params_, curves_, increment);
-    pre.apply();
-    double pruned = pre.prune(params_, week);
-    post.apply();
-    pruned += post.prune(params_, week);
+void Farm::prepare(std::size_t weeks) {
+    const std::int64_t need = counts_needed(pre.cohorts(), post.cohorts(), weeks);
+    if (!curves_ || curves_->tabulated() < need)
+        curves_ = std::make_shared<const FarmCurves>(params_, need);
+    // Each week adds at most one cohort to each chain.
+    for (FarmChain* chain : {&pre, &post}) chain->cohorts().reserve(chain->size() + weeks);
+}
+
+FarmRow Farm::step(std::int64_t week, double increment, double replacements) {
+    if (!curves_) prepare(1);
+    ChainWeek a = pre.advance(params_, *curves_, increment, week);
+    ChainWeek b = post.advance(params_, *curves_, increment, week);
+    double pruned = a.pruned;
+    pruned += b.pruned;
 
     const double flowering = a.sum_exit;
     const double suckers = a.sum_sucker + a.sum_sucker_parous + b.sum_sucker;
-    post.add(flowering, week);
-    pre.add(suckers + replacements, week);
+    // The totals run on over the new cohorts, which go at the end of the lists.
+    if (post.add(flowering, week)) b.total.add(flowering);
+    const double entering = suckers + replacements;
+    if (pre.add(entering, week)) a.total.add(entering);
 
-    out.week_index.push_back(week);
-    out.heat_units.push_back(increment);
-    out.pre_flowering.push_back(pre.total());
-    out.post_flowering.push_back(post.total());
-    out.flowering.push_back(flowering);
-    out.harvest.push_back(b.sum_exit);
-    out.deaths.push_back(a.sum_death + b.sum_death);
-    out.suckers.push_back(suckers);
-    out.replacements.push_back(replacements);
-    out.pruned.push_back(pruned);
-    out.pre_flowering_cohorts.push_back(static_cast<std::int64_t>(pre.size()));
-    out.post_flowering_cohorts.push_back(static_cast<std::int64_t>(post.size()));
+    return {week,
+            increment,
+            sum_or_zero(a.total),
+            sum_or_zero(b.total),
+            flowering,
+            b.sum_exit,
+            a.sum_death + b.sum_death,
+            suckers,
+            replacements,
+            pruned,
+            static_cast<std::int64_t>(pre.size()),
+            static_cast<std::int64_t>(post.size())};
+}
+
+void Farm::step(std::int64_t week, double increment, double replacements, FarmColumns& out) {
+    const FarmRow r = step(week, increment, replacements);
+    out.week_index.push_back(r.week_index);
+    out.heat_units.push_back(r.heat_units);
+    out.pre_flowering.push_back(r.pre_flowering);
+    out.post_flowering.push_back(r.post_flowering);
+    out.flowering.push_back(r.flowering);
+    out.harvest.push_back(r.harvest);
+    out.deaths.push_back(r.deaths);
+    out.suckers.push_back(r.suckers);
+    out.replacements.push_back(r.replacements);
+    out.pruned.push_back(r.pruned);
+    out.pre_flowering_cohorts.push_back(r.pre_flowering_cohorts);
+    out.post_flowering_cohorts.push_back(r.post_flowering_cohorts);
 }
 
 FarmColumns Farm::run(std::int64_t first_week, const double* increments,
                       const double* replacements, std::size_t n) {
+    prepare(n);
     FarmColumns out;
     out.reserve(n);
     for (std::size_t i = 0; i < n; ++i)
         step(first_week + static_cast<std::int64_t>(i), increments[i], replacements[i], out);
     return out;
+}
+
+void Farm::run_rows(std::int64_t first_week, const double* increments, const double* replacements,
+                    std::size_t n, double* rows) {
+    prepare(n);
+    for (std::size_t i = 0; i < n; ++i, rows += kFarmColumnCount) {
+        const FarmRow r =
+            step(first_week + static_cast<std::int64_t>(i), increments[i], replacements[i]);
+        rows[0] = static_cast<double>(r.week_index);
+        rows[1] = r.heat_units;
+        rows[2] = r.pre_flowering;
+        rows[3] = r.post_flowering;
+        rows[4] = r.flowering;
+        rows[5] = r.harvest;
+        rows[6] = r.deaths;
+        rows[7] = r.suckers;
+        rows[8] = r.replacements;
+        rows[9] = r.pruned;
+        rows[10] = static_cast<double>(r.pre_flowering_cohorts);
+        rows[11] = static_cast<double>(r.post_flowering_cohorts);
+    }
 }
 
 // ------------------------------------------------------------- seeding ---

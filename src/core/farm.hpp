@@ -6,10 +6,13 @@
 
 #include "core/chain_step.hpp"
 #include "core/cohort.hpp"
+#include "core/dispersion.hpp"
+#include "core/pysum.hpp"
 #include "core/weekly_table.hpp"
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -42,19 +45,66 @@ struct FarmParams {
 // curves, hazard_weeks a positive number of weeks); nullopt when it is usable.
 std::optional<std::string> farm_params_fault(const FarmParams& p);
 
-// The curves of one run, tabulated by whole-week count as the steps ask for
-// them. Not shared between threads: each run builds its own.
-struct FarmCurves {
-    explicit FarmCurves(const FarmParams& p);
-    WeekTable sucker_rate;      // suckers per plant, by the sucker counter
-    WeekTable flowering;        // exit hazard of the pre-flowering chain
-    WeekTable flowered_before;  // fraction flowered one week earlier (cohort basis)
-    WeekTable harvest;          // exit hazard of the post-flowering chain
+// One curve of a run tabulated by whole-week count: counts from 0 below
+// `tabulated()` are computed once when the table is built; other counts are
+// computed on each lookup, so every lookup gives exactly the curve's value.
+// Built tables are read-only and may be shared between threads.
+class CurveTable {
+public:
+    enum class Kind : std::uint8_t {
+        sucker_rate,         // suckers per plant, by the sucker counter
+        flowering_hazard,    // cohort basis: flowering exit hazard
+        flowering_rate,      // direct-rate basis: flowering exit rate
+        flowered_before,     // fraction flowered one week earlier
+        harvest_cohort,      // cohort basis: harvest exit hazard
+        harvest_direct,      // direct-rate basis: harvest exit hazard
+    };
+
+    CurveTable(Kind kind, const FarmParams& p, std::int64_t tabulated);
+
+    double operator()(std::int64_t n) const {
+        if (static_cast<std::uint64_t>(n) < values_.size()) return values_[n];
+        return evaluate(n);
+    }
+    double evaluate(std::int64_t n) const;
+    std::int64_t tabulated() const { return static_cast<std::int64_t>(values_.size()); }
+
+private:
+    Kind kind_;
+    DispersionCurve curve_;
+    double hazard_weeks_;
+    std::vector<double> values_;
 };
+
+// The curves of a parameter set. Counts up to `tabulated` (capped at
+// kMaxTabulated) are looked up in tables, the rest computed.
+struct FarmCurves {
+    static constexpr std::int64_t kMaxTabulated = 4096;
+
+    FarmCurves(const FarmParams& p, std::int64_t tabulated);
+    std::int64_t tabulated() const { return sucker_rate.tabulated(); }
+
+    CurveTable sucker_rate;      // suckers per plant, by the sucker counter
+    CurveTable flowering;        // exit hazard of the pre-flowering chain
+    CurveTable flowered_before;  // fraction flowered one week earlier (cohort basis)
+    CurveTable harvest;          // exit hazard of the post-flowering chain
+};
+
+// The table size a run of `weeks` weeks needs: one past the largest counter
+// the cohorts can reach, capped at kMaxTabulated.
+std::int64_t counts_needed(const std::vector<CohortState>& pre,
+                           const std::vector<CohortState>& post, std::size_t weeks);
 
 // Raised by a step that would add a cohort of NaN plants.
 struct NanCohortError : std::domain_error {
     NanCohortError();
+};
+
+// What one chain's week gives the farm.
+struct ChainWeek {
+    double sum_exit = 0.0, sum_sucker = 0.0, sum_death = 0.0, sum_sucker_parous = 0.0;
+    double pruned = 0.0;  // plants of the cohorts dropped this week
+    PythonSum total;      // the populations kept, in list order
 };
 
 // One chain's cohorts, contiguous, in list order.
@@ -67,11 +117,13 @@ public:
     const std::vector<CohortState>& cohorts() const { return cohorts_; }
     std::size_t size() const { return cohorts_.size(); }
 
-    // The week's rates of every cohort; the result stays valid until the
-    // list changes.
-    const StepRates& calc(const FarmParams& p, FarmCurves& curves, double increment);
-    // Moves every cohort to its end-of-week state with the rates of calc.
-    void apply();
+    // One week in one pass over the cohorts: each cohort's rates (summed in
+    // list order), its end-of-week state, and pruning (the cohorts below the
+    // population floor or over the age limit at `week` leave, the rest keep
+    // their order). The arithmetic is compute_rates', apply_rates' and
+    // pruned()'s, cohort by cohort.
+    ChainWeek advance(const FarmParams& p, const FarmCurves& curves, double increment,
+                      std::int64_t week);
     // Drops the cohorts below the population floor or over the age limit,
     // keeping the order of the rest; returns the plants dropped (summed in
     // list order as the interpreter's sum() does, 0.0 when none).
@@ -85,12 +137,12 @@ public:
     double total() const;
 
 private:
-    void refresh_pointers();
+    template <bool Pre, bool Suckers, bool Parous>
+    ChainWeek advance_as(const FarmParams& p, const FarmCurves& curves, double increment,
+                         std::int64_t week);
 
     ChainSide side_;
     std::vector<CohortState> cohorts_;
-    std::vector<CohortState*> pointers_;
-    StepRates rates_;
 };
 
 // The weekly summary columns of a run, one entry per week.
@@ -107,27 +159,44 @@ struct FarmColumns {
 inline constexpr std::size_t kFarmColumnCount = 12;
 extern const char* const kFarmColumnNames[kFarmColumnCount];
 
+// One week's row of the summary, in column order (kFarmColumnNames).
+struct FarmRow {
+    std::int64_t week_index;
+    double heat_units, pre_flowering, post_flowering, flowering, harvest, deaths, suckers,
+        replacements, pruned;
+    std::int64_t pre_flowering_cohorts, post_flowering_cohorts;
+};
+
 class Farm {
 public:
-    explicit Farm(const FarmParams& params);
+    // `curves` may be shared by farms of the same parameters; without them
+    // the farm tabulates its own when it runs.
+    explicit Farm(const FarmParams& params, std::shared_ptr<const FarmCurves> curves = nullptr);
 
     FarmChain pre{ChainSide::pre_flowering};
     FarmChain post{ChainSide::post_flowering};
 
     // One model week `week` in the engine's order: both chains compute their
-    // rates; both apply them and prune; the flowering plants enter the
+    // rates, apply them and prune; the flowering plants enter the
     // post-flowering chain and the suckers plus `replacements` the
-    // pre-flowering chain, as cohorts born in `week`. Appends a row to `out`.
+    // pre-flowering chain, as cohorts born in `week`.
+    FarmRow step(std::int64_t week, double increment, double replacements);
     void step(std::int64_t week, double increment, double replacements, FarmColumns& out);
     // Weeks first_week .. first_week + n - 1.
     FarmColumns run(std::int64_t first_week, const double* increments,
                     const double* replacements, std::size_t n);
+    // The same run written as n rows of kFarmColumnCount doubles (the counts
+    // and week indices converted to double) from `rows` on.
+    void run_rows(std::int64_t first_week, const double* increments, const double* replacements,
+                  std::size_t n, double* rows);
 
     const FarmParams& params() const { return params_; }
 
 private:
+    void prepare(std::size_t weeks);
+
     FarmParams params_;
-    FarmCurves curves_;
+    std::shared_ptr<const FarmCurves> curves_;
 };
 
 // ------------------------------------------------------------- seeding ---
