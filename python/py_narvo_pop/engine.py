@@ -126,7 +126,7 @@ def check_schedule(schedule: Any) -> None:
             _check_amount(week, amount)
 
 
-def _table(chunks: list[dict[str, list]]) -> pd.DataFrame:
+def _table(chunks: list[dict[str, list[Any]]]) -> pd.DataFrame:
     """The weekly table of the given column chunks, in order, with fixed dtypes."""
     if len(chunks) == 1:
         data = chunks[0]
@@ -134,9 +134,11 @@ def _table(chunks: list[dict[str, list]]) -> pd.DataFrame:
         data = {name: [v for chunk in chunks for v in chunk[name]] for name in RESULT_COLUMNS}
     table = pd.DataFrame(data, columns=list(RESULT_COLUMNS))
     for name in RESULT_COLUMNS[2:]:
-        dtype = "int64" if name in _INT_COLUMNS else "float64"
-        if table[name].dtype != dtype:
-            table[name] = table[name].astype(dtype)
+        if name in _INT_COLUMNS:
+            if table[name].dtype != "int64":
+                table[name] = table[name].astype("int64")
+        elif table[name].dtype != "float64":
+            table[name] = table[name].astype("float64")
     return table
 
 
@@ -189,7 +191,7 @@ class NarvoPopEngine:
         self.params = params
         self.weather = weather
         self.schedule = schedule
-        self._chunks: list[dict[str, list]] = []
+        self._chunks: list[dict[str, list[Any]]] = []
         self._history: pd.DataFrame | None = None
         self._broken_week: int | None = None
         self.start_week_index = start_week_index
@@ -241,7 +243,7 @@ class NarvoPopEngine:
             raise ValueError(f"n_weeks must be a non-negative int, got {n_weeks!r}")
         return _table([self._advance(n_weeks)])
 
-    def _advance(self, n_weeks: int) -> dict[str, list]:
+    def _advance(self, n_weeks: int) -> dict[str, list[Any]]:
         if self._broken_week is not None:
             raise EngineStateError(
                 f"week {self._broken_week} failed after it had begun to change the chains; "
@@ -277,5 +279,5 @@ class NarvoPopEngine:
         return chunk
 
 
-def _empty_chunk() -> dict[str, list]:
+def _empty_chunk() -> dict[str, list[Any]]:
     return {name: [] for name in RESULT_COLUMNS}

@@ -138,7 +138,7 @@ def _temperatures(column: str, values: pd.Series, dates: pd.Series) -> list[Qual
 
 def _heat_units(column: str, values: pd.Series, dates: pd.Series) -> list[QualityNotice]:
     numbers = pd.to_numeric(values, errors="coerce").dropna()
-    notices = []
+    notices: list[QualityNotice] = []
     for mask, what in ((numbers < 0.0, "negative"),
                        (numbers > MAX_DAILY_HEAT_UNITS, f"above {MAX_DAILY_HEAT_UNITS:g} degree-days")):
         if mask.any():
@@ -158,7 +158,7 @@ def _day(dates: pd.Series, row: object) -> str:
 
 def _calendar(column: str, dates: pd.Series, week_length_days: int,
               run_start_date: dt.date | None) -> list[QualityNotice]:
-    notices = []
+    notices: list[QualityNotice] = []
     valid = dates.dropna()
     if valid.empty:
         return notices
