@@ -253,3 +253,17 @@ def test_two_threads_making_first_calls_at_once_do_not_deadlock(tmp_path):
         for run in runs:
             if run.poll() is None:
                 run.kill()
+
+
+def test_workbook_number_out_of_range_names_the_file(tmp_path):
+    import openpyxl
+
+    path = tmp_path / "prod.xlsx"
+    book = openpyxl.Workbook()
+    book.active.append(PRODUCTION[:5])
+    book.active.append(["R1", "2024-01-01", 1.7976931348623157e308, 0, None])  # saved as inf
+    book.save(path)
+    with pytest.raises(ValueError) as info:
+        Quillet.read(path)
+    assert str(info.value).startswith(f"could not read {path}: a number in the workbook is out of range")
+    assert isinstance(info.value.__cause__, OverflowError)

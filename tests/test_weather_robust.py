@@ -177,3 +177,10 @@ def test_weather_dates_before_year_one_get_the_readers_message(tmp_path, cell):
         assert str(info.value).startswith(prefix)
         assert isinstance(info.value.__cause__, ValueError)
 
+
+
+def test_weather_values_of_no_number_kind_are_value_errors():
+    frame = daily([20.0, 21.0])
+    frame["tmean"] = [D0, D0]
+    with pytest.raises(ValueError, match=r"^could not convert the weather column 'tmean' to numbers: "):
+        WeatherProvider(frame)

@@ -192,14 +192,26 @@ nb::object float_of_cell(nb::handle cell) {
     return nb::borrow(cell);
 }
 
-nb::object as_floats(nb::handle series) {
+// The daily values as floats. A cell of a kind that is no number at all (a
+// date in the temperature column) fails as a text that is no number does: a
+// ValueError, naming the column, with the conversion's own error as cause.
+nb::object as_floats(nb::handle series, nb::handle name) {
     nb::handle float_type = reinterpret_cast<PyObject*>(&PyFloat_Type);
     try {
-        return series.attr("astype")(float_type);
+        try {
+            return series.attr("astype")(float_type);
+        } catch (nb::python_error& e) {
+            if (!e.matches(PyExc_OverflowError)) throw;
+        }
+        return series.attr("map")(nb::cpp_function(&float_of_cell)).attr("astype")(float_type);
     } catch (nb::python_error& e) {
-        if (!e.matches(PyExc_OverflowError)) throw;
+        if (!e.matches(PyExc_TypeError)) throw;
+        nb::object cause = nb::borrow(e.value());
+        narvo::bind::raise_from(PyExc_ValueError,
+                                "could not convert the weather column " + narvo::bind::py_repr(name) +
+                                    " to numbers: " + narvo::bind::py_str(cause),
+                                cause);
     }
-    return series.attr("map")(nb::cpp_function(&float_of_cell)).attr("astype")(float_type);
 }
 
 // The daily heat units: the heat-unit column as floats, or the mean
@@ -213,13 +225,14 @@ struct DailyHeat {
 DailyHeat daily_heat_units(nb::handle daily, nb::handle columns, nb::handle base_temperature_c) {
     nb::object heat_units = columns.attr("heat_units");
     nb::object labels = daily.attr("columns");
-    nb::object series;
+    nb::object series, name;
     bool from_tmean = heat_units.is_none();
     if (!from_tmean) {
         if (!contains(labels, heat_units))
             raise_weather({nb::str("heat_units column "), nb::repr(heat_units),
                            nb::str(" not found in weather data")});
         series = single_column(daily, heat_units);
+        name = heat_units;
     } else {
         nb::object tmean = columns.attr("tmean");
         if (tmean.is_none() || !contains(labels, tmean))
@@ -227,10 +240,11 @@ DailyHeat daily_heat_units(nb::handle daily, nb::handle columns, nb::handle base
                            nb::str(" not found in weather data (and no heat_units column was "
                                    "given)")});
         series = single_column(daily, tmean);
+        name = tmean;
     }
     DailyHeat out;
     // A float64 column converts to itself; skip the copy astype would make.
-    if (numpy_dtype_str(series).rfind("<f8", 0) != 0) series = as_floats(series);
+    if (numpy_dtype_str(series).rfind("<f8", 0) != 0) series = as_floats(series, name);
     out.keep_alive = series.attr("to_numpy")();
     DoubleArray arr = as_array<DoubleArray>(out.keep_alive, "values");
     out.values = strided(arr);

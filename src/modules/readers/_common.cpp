@@ -96,6 +96,24 @@ nb::object workbook_source(nb::handle path) {
     return g_bytes_io.get()(data);
 }
 
+// Some pandas versions turn every whole-valued number of a workbook into an
+// int, and fail with OverflowError on a cell holding an infinite number.
+// That is a cell no table can be read from: a ValueError naming the file.
+nb::object read_workbook(nb::handle pandas, nb::handle path, nb::handle dtype) {
+    try {
+        return pandas.attr("read_excel")(workbook_source(path), "dtype"_a = dtype);
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_OverflowError)) throw;
+        nb::object cause = nb::borrow(e.value());
+        narvo::bind::raise_instance_from(
+            PyExc_ValueError,
+            concat({nb::str("could not read "), nb::str(path),
+                    nb::str(": a number in the workbook is out of range ("), nb::str(cause),
+                    nb::str(")")}),
+            cause);
+    }
+}
+
 nb::object read_table(nb::handle path_arg, nb::handle text_columns) {
     nb::object path = narvo::bind::import_attr("pathlib", "Path")(path_arg);
     if (!nb::cast<bool>(path.attr("exists")()))
@@ -110,7 +128,7 @@ nb::object read_table(nb::handle path_arg, nb::handle text_columns) {
     nb::module_ pandas = nb::module_::import_("pandas");
     if (suffix.equal(nb::str(".csv"))) return pandas.attr("read_csv")(path, "dtype"_a = dtype);
     if (suffix.equal(nb::str(".xlsx")) || suffix.equal(nb::str(".xls"))) {
-        return pandas.attr("read_excel")(workbook_source(path), "dtype"_a = dtype);
+        return read_workbook(pandas, path, dtype);
     }
     narvo::bind::raise_instance_of(
         PyExc_ValueError,
