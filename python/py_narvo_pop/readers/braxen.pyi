@@ -4,7 +4,7 @@ selection file, and SuckerSelectionData, its totals per model week.
 """
 
 import os
-from typing import Self
+from typing import Any, Self
 
 import pandas
 
@@ -21,6 +21,8 @@ class Braxen:
     """
 
     def __init__(self) -> None: ...
+
+    def __reduce__(self) -> tuple[Any, ...]: ...
 
     @staticmethod
     def read(path: str | os.PathLike[str]) -> py_narvo_pop.notices.ReadResult[pandas.DataFrame]:
@@ -79,5 +81,7 @@ class SuckerSelectionData:
     def __getstate__(self) -> tuple: ...
 
     def __setstate__(self, arg: object, /) -> None: ...
+
+    def __reduce__(self) -> tuple[Any, ...]: ...
 
     def __repr__(self) -> str: ...

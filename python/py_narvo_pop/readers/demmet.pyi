@@ -4,6 +4,7 @@ seed table from which the chains are built at the start of a run.
 """
 
 import os
+from typing import Any
 
 import pandas
 
@@ -26,6 +27,8 @@ class PopulationInventoryReader:
     """
 
     def __init__(self) -> None: ...
+
+    def __reduce__(self) -> tuple[Any, ...]: ...
 
     @staticmethod
     def read(path: str | os.PathLike[str]) -> py_narvo_pop.notices.ReadResult[pandas.DataFrame]:

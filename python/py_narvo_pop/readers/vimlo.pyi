@@ -1,6 +1,7 @@
 """The daily weather file reader."""
 
 import os
+from typing import Any
 
 import pandas
 
@@ -15,6 +16,8 @@ class WeatherFileReader:
     """
 
     def __init__(self) -> None: ...
+
+    def __reduce__(self) -> tuple[Any, ...]: ...
 
     @staticmethod
     def read(path: str | os.PathLike[str], columns: py_narvo_pop.weather.ColumnMap | None = None) -> py_narvo_pop.notices.ReadResult[pandas.DataFrame]:
