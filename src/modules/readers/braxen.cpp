@@ -216,8 +216,10 @@ NB_MODULE(braxen, m) {
     data.def_prop_ro("_totals", [](const SuckerSelectionData& d) { return d.totals_dict(); },
                      nb::sig("def _totals(self, /) -> dict[int, float]"),
                      "A new dict of the totals by week.");
-    data.def("__getstate__", &selection_state);
-    data.def("__setstate__", &restore_selection);
+    data.def("__getstate__", &selection_state,
+             nb::sig("def __getstate__(self) -> tuple[typing.Any, ...]"));
+    data.def("__setstate__", &restore_selection,
+             nb::sig("def __setstate__(self, state: tuple[typing.Any, ...], /) -> None"));
     narvo::bind::add_state_reduce(data);
     data.def("__repr__", [](nb::handle self) {
         const auto& d = narvo::bind::built<SuckerSelectionData>(self);

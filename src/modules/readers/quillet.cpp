@@ -437,8 +437,10 @@ NB_MODULE(quillet, m) {
         "_observations", [](const RibbonProductionData& d) { return d.observation_dict(); },
         nb::sig("def _observations(self, /) -> dict[tuple[str, int], ProductionObservation]"),
         "A new dict of every observation by (tag, week).");
-    data.def("__getstate__", &production_state);
-    data.def("__setstate__", &restore_production);
+    data.def("__getstate__", &production_state,
+             nb::sig("def __getstate__(self) -> tuple[typing.Any, ...]"));
+    data.def("__setstate__", &restore_production,
+             nb::sig("def __setstate__(self, state: tuple[typing.Any, ...], /) -> None"));
     narvo::bind::add_state_reduce(data);
     data.def("__repr__", [](nb::handle self) {
         const auto& d = narvo::bind::built<RibbonProductionData>(self);
