@@ -5,6 +5,7 @@
 #include "core/replay.hpp"
 
 #include <cmath>
+#include <limits>
 #include <sstream>
 #include <unordered_set>
 
@@ -139,18 +140,72 @@ NanCohortError::NanCohortError()
 
 // --------------------------------------------------------------- chain ---
 
+namespace {
+
+// A curve table read through local copies of its pointers and size, so the
+// loop keeps them in registers.
+struct TableView {
+    const double* values;
+    std::uint64_t size;
+    const CurveTable* table;
+    explicit TableView(const CurveTable& t)
+        : values(t.data()), size(static_cast<std::uint64_t>(t.tabulated())), table(&t) {}
+    double operator()(std::int64_t n) const {
+        if (static_cast<std::uint64_t>(n) < size) [[likely]]
+            return values[n];
+        return table->evaluate(n);
+    }
+};
+
+// The age rule of pruned() for one week as a bound on the birth week: a
+// cohort born in week b is over `limit` at `week` exactly when
+// week - b > limit, which for whole numbers is b <= week - floor(limit) - 1.
+struct AgeBound {
+    enum { never, always, below } kind = never;
+    std::int64_t last_birth = 0;  // kind == below: pruned when b <= last_birth
+
+    AgeBound(std::int64_t week, double limit) {
+        constexpr double two_64 = 18446744073709551616.0;
+        if (std::isnan(limit)) return;  // NaN is never exceeded
+        const double f = std::floor(limit);
+        // |week - b| < 2**64, so beyond that the answer does not depend on b.
+        if (f >= two_64) return;
+        if (f < -two_64) {
+            kind = always;
+            return;
+        }
+        const __int128 bound = static_cast<__int128>(week) - static_cast<__int128>(f) - 1;
+        if (bound < std::numeric_limits<std::int64_t>::min()) return;
+        if (bound >= std::numeric_limits<std::int64_t>::max()) {
+            kind = always;
+            return;
+        }
+        kind = below;
+        last_birth = static_cast<std::int64_t>(bound);
+    }
+    bool over(std::int64_t birth) const {
+        return kind == always || (kind == below && birth <= last_birth);
+    }
+};
+
+}  // namespace
+
 template <bool Pre, bool Suckers, bool Parous>
 ChainWeek FarmChain::advance_as(const FarmParams& p, const FarmCurves& curves, double increment,
                                 std::int64_t week) {
-    ChainWeek out;
     const double death_rate = p.death_rate(side_);
-    const double limit = p.age_limit(side_);
     const double epsilon = p.population_epsilon;
+    const AgeBound age_bound(week, p.age_limit(side_));
     // The chain's own counter: flowering before flowering, harvest after.
     const double counter_threshold = Pre ? p.flowering_threshold : p.harvest_threshold;
     const double sucker_threshold = p.sucker_threshold;
-    const CurveTable& hazard = Pre ? curves.flowering : curves.harvest;
-    PythonSum removed;
+    const TableView sucker_rate(curves.sucker_rate);
+    const TableView hazard(Pre ? curves.flowering : curves.harvest);
+    const TableView flowered_before(curves.flowered_before);
+    // Local accumulators: the compiler keeps them in registers, which it
+    // cannot do for members of the result while the loop stores cohorts.
+    double sum_exit = 0.0, sum_sucker = 0.0, sum_death = 0.0, sum_parous = 0.0;
+    PythonSum removed, total;
     CohortState* cohorts = cohorts_.data();
     const std::size_t n = cohorts_.size();
     std::size_t kept = 0;
@@ -166,30 +221,35 @@ ChainWeek FarmChain::advance_as(const FarmParams& p, const FarmCurves& curves, d
         if constexpr (!Pre) wh = age < counter_threshold ? 0 : detail::next_count(wh);
         // compute_rates(): suckers, exit hazard, parous suckers, outcome.
         const double pop = c.population;
-        const double suckers = Suckers ? pop * curves.sucker_rate(ws) : 0.0;
+        const double suckers = Suckers ? pop * sucker_rate(ws) : 0.0;
         const double h = hazard(Pre ? wf : wh);
-        if constexpr (Parous)
-            out.sum_sucker_parous += parous_suckers(suckers, curves.flowered_before(wf));
+        if constexpr (Parous) sum_parous += parous_suckers(suckers, flowered_before(wf));
         const CohortOutcome o = cohort_outcome(pop, h, death_rate);
-        out.sum_exit += o.exit;
-        out.sum_death += o.death;
-        out.sum_sucker += suckers;
-        // apply_rates(), then pruned().
+        sum_exit += o.exit;
+        sum_death += o.death;
+        sum_sucker += suckers;
+        // apply_rates(), then pruned(): below the floor, or else too old.
         c.thermal_age = age;
         c.weeks_since_flowering_threshold = wf;
         c.weeks_since_sucker_threshold = ws;
         c.weeks_since_harvest_threshold = wh;
         const double left = pop - o.exit - o.death;
         c.population = left > 0.0 ? left : 0.0;
-        if (pruned(c, week, limit, epsilon)) {
+        if (c.population < epsilon || age_bound.over(c.birth_week_index)) [[unlikely]] {
             removed.add(c.population);
         } else {
             cohorts[kept++] = c;
-            out.total.add(c.population);
+            total.add(c.population);
         }
     }
     cohorts_.resize(kept);
+    ChainWeek out;
+    out.sum_exit = sum_exit;
+    out.sum_sucker = sum_sucker;
+    out.sum_death = sum_death;
+    out.sum_sucker_parous = sum_parous;
     out.pruned = removed.empty() ? 0.0 : removed.result();
+    out.total = total;
     return out;
 }
 

@@ -68,6 +68,7 @@ public:
     }
     double evaluate(std::int64_t n) const;
     std::int64_t tabulated() const { return static_cast<std::int64_t>(values_.size()); }
+    const double* data() const { return values_.data(); }
 
 private:
     Kind kind_;

@@ -15,8 +15,10 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 namespace nb = nanobind;
@@ -111,6 +113,10 @@ nb::object numeric_array(nb::handle obj, bool integral, const char* what) {
 
 template <class T>
 std::vector<T> vector_of(nb::handle obj, const char* what) {
+    // An array of the right type and layout is read as it is, without the
+    // conversions below (which give the same values for it).
+    In1<T> direct;
+    if (nb::try_cast(obj, direct, false)) return std::vector<T>(direct.data(), direct.data() + direct.shape(0));
     nb::object arr = numeric_array(obj, std::is_integral_v<T>, what);
     if (nb::cast<int>(arr.attr("ndim")) != 1)
         narvo::bind::raise_value_error(std::string(what) + " must be one-dimensional");
@@ -118,14 +124,36 @@ std::vector<T> vector_of(nb::handle obj, const char* what) {
     return std::vector<T>(a.data(), a.data() + a.shape(0));
 }
 
+// A new numpy array of `rows` x `n` values of T, not initialised; its rows
+// (contiguous views, by row_view) become the columns handed out, so that a
+// set of columns is one allocation and one export to numpy.
 template <class T>
-nb::object to_numpy(std::vector<T>&& v) {
-    auto* held = new std::vector<T>(std::move(v));
-    nb::capsule owner(held, [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
-    return nb::cast(nb::ndarray<nb::numpy, T, nb::ndim<1>>(held->data(), {held->size()}, owner));
+struct Block {
+    T* data = nullptr;
+    nb::object array;
+
+    Block(std::size_t rows, std::size_t n) {
+        auto* held = new T[rows * n > 0 ? rows * n : 1];
+        nb::capsule owner(held, [](void* p) noexcept { delete[] static_cast<T*>(p); });
+        data = held;
+        array = nb::cast(nb::ndarray<nb::numpy, T, nb::ndim<2>>(held, {rows, n}, owner));
+    }
+    T* row(std::size_t i, std::size_t n) { return data + i * n; }
+};
+
+nb::object steal_or_raise(PyObject* o) {
+    if (!o) throw nb::python_error();
+    return nb::steal(o);
 }
 
-// --------------------------------------------------------------- states ---
+nb::object row_view(const nb::object& array, std::size_t i) {
+    return steal_or_raise(PySequence_GetItem(array.ptr(), static_cast<Py_ssize_t>(i)));
+}
+
+nb::object slice_view(const nb::object& array, std::size_t from, std::size_t to) {
+    return steal_or_raise(PySequence_GetSlice(array.ptr(), static_cast<Py_ssize_t>(from),
+                                              static_cast<Py_ssize_t>(to)));
+}
 
 std::vector<CohortState> read_states(nb::handle states) {
     std::vector<std::int64_t> ints[4];
@@ -145,10 +173,11 @@ std::vector<CohortState> read_states(nb::handle states) {
     return out;
 }
 
-nb::dict states_dict(const std::vector<CohortState>& cohorts) {
-    const std::size_t n = cohorts.size();
-    std::vector<std::int64_t> birth(n), wf(n), ws(n), wh(n);
-    std::vector<double> pop(n), ta(n);
+// State columns in STATE_KEYS order: int64 rows birth, wf, ws, wh; float64
+// rows population, thermal_age.
+void write_states(const CohortState* cohorts, std::size_t n, std::int64_t* birth,
+                  std::int64_t* wf, std::int64_t* ws, std::int64_t* wh, double* pop,
+                  double* ta) {
     for (std::size_t i = 0; i < n; ++i) {
         const CohortState& c = cohorts[i];
         birth[i] = c.birth_week_index;
@@ -158,13 +187,21 @@ nb::dict states_dict(const std::vector<CohortState>& cohorts) {
         ws[i] = c.weeks_since_sucker_threshold;
         wh[i] = c.weeks_since_harvest_threshold;
     }
+}
+
+nb::dict states_dict(const std::vector<CohortState>& cohorts) {
+    const std::size_t n = cohorts.size();
+    Block<std::int64_t> ints(4, n);
+    Block<double> reals(2, n);
+    write_states(cohorts.data(), n, ints.row(0, n), ints.row(1, n), ints.row(2, n),
+                 ints.row(3, n), reals.row(0, n), reals.row(1, n));
     nb::dict d;
-    d[kStateKeys[0]] = to_numpy(std::move(birth));
-    d[kStateKeys[1]] = to_numpy(std::move(pop));
-    d[kStateKeys[2]] = to_numpy(std::move(ta));
-    d[kStateKeys[3]] = to_numpy(std::move(wf));
-    d[kStateKeys[4]] = to_numpy(std::move(ws));
-    d[kStateKeys[5]] = to_numpy(std::move(wh));
+    d[kStateKeys[0]] = row_view(ints.array, 0);
+    d[kStateKeys[1]] = row_view(reals.array, 0);
+    d[kStateKeys[2]] = row_view(reals.array, 1);
+    d[kStateKeys[3]] = row_view(ints.array, 1);
+    d[kStateKeys[4]] = row_view(ints.array, 2);
+    d[kStateKeys[5]] = row_view(ints.array, 3);
     return d;
 }
 
@@ -313,48 +350,23 @@ void check_increments(const double* inc, std::size_t n) {
                 narvo::bind::py_repr(nb::float_(inc[i])));
 }
 
-// One farm run with everything it needs in native form.
-struct Scenario {
-    const FarmParams* params;
-    const std::vector<CohortState>* pre;
-    const std::vector<CohortState>* post;
-    const double* increments;
-    const double* replacements;
-};
-
-struct Outcome {
-    FarmColumns columns;
-    std::vector<CohortState> pre, post;
-    std::exception_ptr error;
-};
-
-void run_scenario(const Scenario& s, std::int64_t first_week, std::size_t weeks, Outcome& out) {
-    try {
-        Farm farm(*s.params);
-        farm.pre.cohorts() = *s.pre;
-        farm.post.cohorts() = *s.post;
-        out.columns = farm.run(first_week, s.increments, s.replacements, weeks);
-        out.pre = std::move(farm.pre.cohorts());
-        out.post = std::move(farm.post.cohorts());
-    } catch (...) {
-        out.error = std::current_exception();
-    }
-}
-
-nb::dict columns_dict(FarmColumns&& c) {
+nb::dict columns_dict(const FarmColumns& c) {
+    const std::size_t n = c.size();
+    // float64 columns, then the int64 ones, each in COLUMNS order.
+    const std::vector<double>* reals[9] = {&c.heat_units, &c.pre_flowering, &c.post_flowering,
+                                           &c.flowering,  &c.harvest,       &c.deaths,
+                                           &c.suckers,    &c.replacements,  &c.pruned};
+    const std::vector<std::int64_t>* ints[3] = {&c.week_index, &c.pre_flowering_cohorts,
+                                                &c.post_flowering_cohorts};
+    Block<double> r(9, n);
+    Block<std::int64_t> k(3, n);
+    for (std::size_t j = 0; j < 9; ++j) std::copy(reals[j]->begin(), reals[j]->end(), r.row(j, n));
+    for (std::size_t j = 0; j < 3; ++j) std::copy(ints[j]->begin(), ints[j]->end(), k.row(j, n));
     nb::dict d;
-    d["week_index"] = to_numpy(std::move(c.week_index));
-    d["heat_units"] = to_numpy(std::move(c.heat_units));
-    d["pre_flowering"] = to_numpy(std::move(c.pre_flowering));
-    d["post_flowering"] = to_numpy(std::move(c.post_flowering));
-    d["flowering"] = to_numpy(std::move(c.flowering));
-    d["harvest"] = to_numpy(std::move(c.harvest));
-    d["deaths"] = to_numpy(std::move(c.deaths));
-    d["suckers"] = to_numpy(std::move(c.suckers));
-    d["replacements"] = to_numpy(std::move(c.replacements));
-    d["pruned"] = to_numpy(std::move(c.pruned));
-    d["pre_flowering_cohorts"] = to_numpy(std::move(c.pre_flowering_cohorts));
-    d["post_flowering_cohorts"] = to_numpy(std::move(c.post_flowering_cohorts));
+    d[narvo::core::kFarmColumnNames[0]] = row_view(k.array, 0);
+    for (std::size_t j = 0; j < 9; ++j) d[narvo::core::kFarmColumnNames[j + 1]] = row_view(r.array, j);
+    d[narvo::core::kFarmColumnNames[10]] = row_view(k.array, 1);
+    d[narvo::core::kFarmColumnNames[11]] = row_view(k.array, 2);
     return d;
 }
 
@@ -367,14 +379,22 @@ nb::tuple run(nb::handle params, nb::handle pre_states, nb::handle post_states,
     if (inc.size() != rep.size())
         narvo::bind::raise_value_error("increments and replacements must have the same length");
     check_increments(inc.data(), inc.size());
-    Outcome out;
+    FarmColumns columns;
+    std::exception_ptr error;
+    Farm farm(p);
+    farm.pre.cohorts() = std::move(pre);
+    farm.post.cohorts() = std::move(post);
     {
         nb::gil_scoped_release release;
-        run_scenario({&p, &pre, &post, inc.data(), rep.data()}, first_week, inc.size(), out);
+        try {
+            columns = farm.run(first_week, inc.data(), rep.data(), inc.size());
+        } catch (...) {
+            error = std::current_exception();
+        }
     }
-    if (out.error) std::rethrow_exception(out.error);
-    return nb::make_tuple(columns_dict(std::move(out.columns)), states_dict(out.pre),
-                          states_dict(out.post));
+    if (error) std::rethrow_exception(error);
+    return nb::make_tuple(columns_dict(columns), states_dict(farm.pre.cohorts()),
+                          states_dict(farm.post.cohorts()));
 }
 
 // ------------------------------------------------------------- ensembles ---
@@ -407,9 +427,18 @@ struct Series {
 };
 
 Series read_series(nb::handle obj, const char* what, Broadcast& b) {
+    Series s;
+    In2<double> direct;
+    if (nb::try_cast(obj, direct, false)) {
+        s.values.assign(direct.data(), direct.data() + direct.shape(0) * direct.shape(1));
+        s.rows = direct.shape(0);
+        s.weeks = direct.shape(1);
+        s.shared = false;
+        b.note(s.rows, what);
+        return s;
+    }
     nb::object arr = numeric_array(obj, false, what);
     int ndim = nb::cast<int>(arr.attr("ndim"));
-    Series s;
     if (ndim == 1) {
         auto a = nb::cast<In1<double>>(arr);
         s.values.assign(a.data(), a.data() + a.shape(0));
@@ -428,83 +457,161 @@ Series read_series(nb::handle obj, const char* what, Broadcast& b) {
     return s;
 }
 
+// The distinct values of a per-scenario argument, each read once: a list
+// that repeats one object (the usual ensemble) is converted once.
+template <class T>
+struct Distinct {
+    std::vector<T> values;
+    std::vector<std::uint32_t> index;  // per scenario; empty when shared
+
+    template <class Read>
+    void read(nb::handle obj, const char* what, Broadcast& b, Read&& convert) {
+        if (!is_sequence(obj)) {
+            values.push_back(convert(obj));
+            return;
+        }
+        std::unordered_map<PyObject*, std::uint32_t> seen;
+        nb::object items = nb::borrow(obj);  // keeps the objects alive while keyed by address
+        for (nb::handle h : nb::iter(items)) {
+            auto [it, fresh] = seen.try_emplace(h.ptr(), static_cast<std::uint32_t>(values.size()));
+            if (fresh) values.push_back(convert(h));
+            index.push_back(it->second);
+        }
+        b.note(index.size(), what);
+    }
+    std::uint32_t of(std::size_t s) const { return index.empty() ? 0 : index[s]; }
+};
+
+// A parameter set's curves, tabulated once by the first scenario that needs
+// them and then shared by every scenario of that set.
+struct SharedCurves {
+    FarmParams params;
+    std::shared_ptr<const narvo::core::FarmCurves> curves;
+    std::once_flag once;
+};
+
+// What a worker thread keeps between scenarios: the chains' buffers, and
+// the final states of its scenarios, one after another.
+struct Workspace {
+    std::vector<CohortState> pre, post;
+    std::vector<CohortState> finals;
+};
+
+struct Placement {
+    std::uint32_t worker = 0;
+    std::size_t offset = 0, pre = 0, post = 0;  // into that worker's finals
+    std::exception_ptr error;
+};
+
 nb::tuple run_many(nb::handle params, nb::handle pre_states, nb::handle post_states,
                    std::int64_t first_week, nb::handle increments, nb::handle replacements,
                    int threads) {
     if (threads < 1) narvo::bind::raise_value_error("threads must be at least 1");
     Broadcast b;
-    std::vector<FarmParams> ps;
-    if (is_sequence(params)) {
-        for (nb::handle h : nb::iter(params)) ps.push_back(resolve_params(h));
-        b.note(ps.size(), "params");
-    } else {
-        ps.push_back(resolve_params(params));
-    }
-    auto states_of = [&](nb::handle obj, const char* what) {
-        std::vector<std::vector<CohortState>> out;
-        if (is_sequence(obj)) {
-            for (nb::handle h : nb::iter(obj)) out.push_back(read_states(h));
-            b.note(out.size(), what);
-        } else {
-            out.push_back(read_states(obj));
-        }
-        return out;
-    };
-    auto pre = states_of(pre_states, "pre_states");
-    auto post = states_of(post_states, "post_states");
+    Distinct<FarmParams> ps;
+    ps.read(params, "params", b, [](nb::handle h) { return resolve_params(h); });
+    Distinct<std::vector<CohortState>> pre, post;
+    pre.read(pre_states, "pre_states", b, [](nb::handle h) { return read_states(h); });
+    post.read(post_states, "post_states", b, [](nb::handle h) { return read_states(h); });
     Series inc = read_series(increments, "increments", b);
     Series rep = read_series(replacements, "replacements", b);
     if (inc.weeks != rep.weeks)
         narvo::bind::raise_value_error("increments and replacements must have the same length");
     check_increments(inc.values.data(), inc.values.size());
     const std::size_t count = b.any ? b.count : 1, weeks = inc.weeks;
-    auto pick = [](auto& v, std::size_t s) { return &v[v.size() == 1 ? 0 : s]; };
 
-    std::vector<Scenario> scenarios(count);
-    for (std::size_t s = 0; s < count; ++s)
-        scenarios[s] = {pick(ps, s), pick(pre, s), pick(post, s), inc.row(s), rep.row(s)};
-    std::vector<Outcome> outcomes(count);
+    // Tables long enough for every scenario's counters.
+    std::vector<CohortState> none;
+    std::int64_t tabulated = narvo::core::counts_needed(none, none, weeks);
+    for (const auto* chains : {&pre.values, &post.values})
+        for (const auto& states : *chains)
+            tabulated = std::max(tabulated, narvo::core::counts_needed(states, none, weeks));
+    std::vector<SharedCurves> curves(ps.values.size());
+    for (std::size_t i = 0; i < curves.size(); ++i) curves[i].params = ps.values[i];
+
+    constexpr std::size_t C = narvo::core::kFarmColumnCount;
+    Block<double> values(count, weeks * C);
+    std::vector<Placement> placed(count);
+    const std::size_t n_threads = std::min<std::size_t>(static_cast<std::size_t>(threads), count);
+    std::vector<Workspace> spaces(n_threads);
     {
         nb::gil_scoped_release release;
         std::atomic<std::size_t> next{0};
-        auto worker = [&] {
-            for (std::size_t s; (s = next.fetch_add(1)) < count;)
-                run_scenario(scenarios[s], first_week, weeks, outcomes[s]);
+        auto worker = [&](std::uint32_t id) {
+            Workspace& space = spaces[id];
+            for (std::size_t s; (s = next.fetch_add(1, std::memory_order_relaxed)) < count;) {
+                Placement& at = placed[s];
+                at.worker = id;
+                try {
+                    SharedCurves& shared = curves[ps.of(s)];
+                    std::call_once(shared.once, [&] {
+                        shared.curves =
+                            std::make_shared<const narvo::core::FarmCurves>(shared.params, tabulated);
+                    });
+                    Farm farm(shared.params, shared.curves);
+                    // The chains run in the workspace's buffers, kept from the
+                    // last scenario, so a long ensemble allocates little.
+                    farm.pre.cohorts() = std::move(space.pre);
+                    farm.post.cohorts() = std::move(space.post);
+                    const auto& pre0 = pre.values[pre.of(s)];
+                    const auto& post0 = post.values[post.of(s)];
+                    farm.pre.cohorts().assign(pre0.begin(), pre0.end());
+                    farm.post.cohorts().assign(post0.begin(), post0.end());
+                    farm.run_rows(first_week, inc.row(s), rep.row(s), weeks,
+                                  values.row(s, weeks * C));
+                    at.offset = space.finals.size();
+                    at.pre = farm.pre.size();
+                    at.post = farm.post.size();
+                    space.finals.insert(space.finals.end(), farm.pre.cohorts().begin(),
+                                        farm.pre.cohorts().end());
+                    space.finals.insert(space.finals.end(), farm.post.cohorts().begin(),
+                                        farm.post.cohorts().end());
+                    space.pre = std::move(farm.pre.cohorts());
+                    space.post = std::move(farm.post.cohorts());
+                } catch (...) {
+                    at.error = std::current_exception();
+                }
+            }
         };
-        std::size_t n_threads = std::min<std::size_t>(static_cast<std::size_t>(threads), count);
         std::vector<std::thread> pool;
-        for (std::size_t t = 1; t < n_threads; ++t) pool.emplace_back(worker);
-        worker();
+        for (std::size_t t = 1; t < n_threads; ++t)
+            pool.emplace_back(worker, static_cast<std::uint32_t>(t));
+        worker(0);
         for (std::thread& t : pool) t.join();
     }
-    for (Outcome& o : outcomes)
-        if (o.error) std::rethrow_exception(o.error);
+    for (const Placement& at : placed)
+        if (at.error) std::rethrow_exception(at.error);
 
-    constexpr std::size_t C = narvo::core::kFarmColumnCount;
-    auto* values = new std::vector<double>(count * weeks * C);
-    nb::capsule owner(values, [](void* p) noexcept { delete static_cast<std::vector<double>*>(p); });
-    nb::list states;
-    for (std::size_t s = 0; s < count; ++s) {
-        const FarmColumns& c = outcomes[s].columns;
-        double* row = values->data() + s * weeks * C;
-        for (std::size_t w = 0; w < weeks; ++w, row += C) {
-            row[0] = static_cast<double>(c.week_index[w]);
-            row[1] = c.heat_units[w];
-            row[2] = c.pre_flowering[w];
-            row[3] = c.post_flowering[w];
-            row[4] = c.flowering[w];
-            row[5] = c.harvest[w];
-            row[6] = c.deaths[w];
-            row[7] = c.suckers[w];
-            row[8] = c.replacements[w];
-            row[9] = c.pruned[w];
-            row[10] = static_cast<double>(c.pre_flowering_cohorts[w]);
-            row[11] = static_cast<double>(c.post_flowering_cohorts[w]);
-        }
-        states.append(nb::make_tuple(states_dict(outcomes[s].pre), states_dict(outcomes[s].post)));
+    // Every scenario's final states, as slices of one array per state key.
+    std::size_t total = 0;
+    for (const Workspace& w : spaces) total += w.finals.size();
+    Block<std::int64_t> ints(4, total);
+    Block<double> reals(2, total);
+    std::size_t at = 0;
+    std::vector<std::size_t> base(n_threads);
+    for (std::size_t t = 0; t < n_threads; ++t) {
+        const std::vector<CohortState>& f = spaces[t].finals;
+        base[t] = at;
+        write_states(f.data(), f.size(), ints.row(0, total) + at, ints.row(1, total) + at,
+                     ints.row(2, total) + at, ints.row(3, total) + at, reals.row(0, total) + at,
+                     reals.row(1, total) + at);
+        at += f.size();
+        std::vector<CohortState>().swap(spaces[t].finals);
     }
-    nb::object array =
-        nb::cast(nb::ndarray<nb::numpy, double, nb::ndim<3>>(values->data(), {count, weeks, C}, owner));
+    nb::object columns[6] = {row_view(ints.array, 0),  row_view(reals.array, 0),
+                             row_view(reals.array, 1), row_view(ints.array, 1),
+                             row_view(ints.array, 2),  row_view(ints.array, 3)};
+    auto dict_of = [&](std::size_t from, std::size_t n) {
+        nb::dict d;
+        for (int k = 0; k < 6; ++k) d[kStateKeys[k]] = slice_view(columns[k], from, from + n);
+        return d;
+    };
+    nb::list states;
+    for (const Placement& p : placed) {
+        const std::size_t from = base[p.worker] + p.offset;
+        states.append(nb::make_tuple(dict_of(from, p.pre), dict_of(from + p.pre, p.post)));
+    }
+    nb::object array = values.array.attr("reshape")(count, weeks, C);
     return nb::make_tuple(array, states);
 }
 
