@@ -108,7 +108,7 @@ scs = param_scenarios(n3)
 print(f"local Dask cluster, {n3} scenarios, worker processes of one thread")
 times = {}
 for workers in (1, 2):
-    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
+    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster, \
             Client(cluster) as client:
         run_ensemble(scs[:200], client=client, progress=False)  # warm the workers
         t = time.perf_counter()

@@ -1,0 +1,226 @@
+"""Command line: ``forecast`` and ``sensitivity``, the ensemble commands.
+
+``add_parsers(subparsers)`` adds both to the ``narvo-pop`` parser; each
+handler returns the exit status and raises ``CliError`` for a one-line fault.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import datetime as dt
+from collections.abc import Iterator
+from typing import Any
+
+FORECAST_EPILOG = """\
+examples:
+  narvo-pop forecast
+      forecast the shipped example farm for 52 weeks after its weather record
+  narvo-pop forecast --weather weather.csv --inventory inventory.csv --params parameters.yaml \\
+      --start-date 2026-01-05 --weeks 26 --quantiles 0.1,0.5,0.9 --out forecast.csv --plot fan.png
+      one member per past year of the weather record; the weekly quantiles of harvest
+  narvo-pop forecast --workers 2
+      the same on a local Dask cluster of two worker processes
+"""
+
+SENSITIVITY_EPILOG = """\
+examples:
+  narvo-pop sensitivity
+      Sobol indices of the example farm's harvest for six parameters, 256 base samples
+  narvo-pop sensitivity --fit flowering.threshold_dd=1600:2400,harvest.hazard_weeks --samples 1024 \\
+      --plot sensitivity.png
+      a parameter without a range varies by +-20 % around its value
+"""
+
+
+def _add_cluster_options(p: argparse.ArgumentParser) -> None:
+    g = p.add_argument_group("where the ensemble runs")
+    g.add_argument("--threads", type=int, default=None,
+                   help="kernel threads on this machine (default: the CPUs available)")
+    g.add_argument("--scheduler", metavar="ADDRESS", default=None,
+                   help="run on the Dask cluster of this scheduler (tcp://host:8786)")
+    g.add_argument("--workers", type=int, default=None, metavar="N",
+                   help="run on a local Dask cluster of N worker processes")
+    g.add_argument("--no-progress", action="store_true", help="no progress bar")
+
+
+def add_parsers(subparsers: Any) -> None:
+    """Add the ``forecast`` and ``sensitivity`` commands."""
+    from py_narvo_pop import cli
+
+    p = subparsers.add_parser(
+        "forecast", help="weekly harvest quantiles under every past year's weather",
+        description="Forecast the farm from its inventory at a start date, one member per past year "
+                    "of the weather record, and print the weekly quantiles of harvest.",
+        epilog=FORECAST_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("--weather", help="daily weather file (default: the example farm's)")
+    p.add_argument("--inventory", help="population inventory at the start date")
+    p.add_argument("--schedule", help="management schedule (weeks counted from the weather's first day)")
+    p.add_argument("--params", help="parameter file (default: the package defaults, or the example's)")
+    p.add_argument("--start-date", type=dt.date.fromisoformat, default=None,
+                   help="first day of the forecast, YYYY-MM-DD (default: the day after the weather record)")
+    p.add_argument("--weeks", type=int, default=52, help="weeks ahead (default 52)")
+    p.add_argument("--quantiles", default="0.1,0.5,0.9", help="quantile levels (default 0.1,0.5,0.9)")
+    p.add_argument("--out", help="write the quantile table (.csv, .xlsx or .parquet)")
+    p.add_argument("--plot", help="draw the harvest fan chart (.png, .pdf or .svg)")
+    _add_cluster_options(p)
+    p.set_defaults(func=forecast_command)
+
+    s = subparsers.add_parser(
+        "sensitivity", help="Sobol indices of the yearly harvest and flowering",
+        description="First-order and total Sobol indices of the harvest and flowering per 52 weeks "
+                    "for the named parameters, from one native ensemble.",
+        epilog=SENSITIVITY_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+    s.add_argument("--weather", help="daily weather file (default: the example farm's)")
+    s.add_argument("--inventory", help="population inventory at the start week")
+    s.add_argument("--schedule", help="management schedule")
+    s.add_argument("--params", help="parameter file")
+    s.add_argument("--start-week", type=int, default=None,
+                   help=f"first model week (default {cli.EXAMPLE_START_WEEK})")
+    s.add_argument("--weeks", type=int, default=52, help="weeks per run (default 52)")
+    s.add_argument("--fit", default=None, metavar="NAME[=LOW:HIGH],...",
+                   help="parameters to vary (default: thresholds, harvest weeks and death rates)")
+    s.add_argument("--samples", type=int, default=256, help="base sample size N, a power of two (default 256)")
+    s.add_argument("--seed", type=int, default=0, help="sampling seed (default 0)")
+    s.add_argument("--out", help="write the indices (.csv, .xlsx or .parquet)")
+    s.add_argument("--plot", help="draw the indices (.png, .pdf or .svg)")
+    _add_cluster_options(s)
+    s.set_defaults(func=sensitivity_command)
+
+
+@contextlib.contextmanager
+def dask_client(scheduler: str | None, workers: int | None) -> Iterator[Any]:
+    """A Dask client for --scheduler or --workers, or None for a local run."""
+    from py_narvo_pop.cli import CliError
+
+    if scheduler is None and workers is None:
+        yield None
+        return
+    if scheduler is not None and workers is not None:
+        raise CliError("--scheduler and --workers exclude each other")
+    if workers is not None and workers < 1:
+        raise CliError(f"--workers must be at least 1, got {workers}")
+    try:
+        from dask.distributed import Client, LocalCluster
+    except ImportError:
+        raise CliError("--scheduler and --workers need Dask (pip install 'py_narvo_pop[dask]')") from None
+    if scheduler is not None:
+        try:
+            client = Client(scheduler, timeout=10)
+        except OSError as e:
+            raise CliError(f"--scheduler {scheduler!r}: cannot connect ({e})") from e
+        with client:
+            yield client
+        return
+    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                      dashboard_address=":0") as cluster, Client(cluster) as client:
+        yield client
+
+
+def _inputs(args: argparse.Namespace) -> tuple[Any, Any, Any, bool]:
+    """(params, inventory, schedule, whether the example farm is used)."""
+    from py_narvo_pop import cli
+    from py_narvo_pop.readers.demmet import PopulationInventoryReader
+    from py_narvo_pop.toverin import Toverin
+
+    example = args.weather is None and args.inventory is None
+    if not example and (args.weather is None or args.inventory is None):
+        raise cli.CliError("give both --weather and --inventory (or neither, for the example farm)")
+    params_path = args.params if args.params is not None or not example else cli._example("parameters.yaml")
+    params = cli._load_params(params_path)
+    inv_path = args.inventory if not example else cli._example("inventory.csv")
+    with cli._Concerning("inventory file", inv_path):
+        inventory = PopulationInventoryReader.read(inv_path).data
+    sched_path = args.schedule if args.schedule is not None else (cli._example("schedule.yaml") if example else None)
+    schedule = None
+    if sched_path is not None:
+        with cli._Concerning("schedule file", sched_path):
+            schedule = Toverin.from_yaml(sched_path)
+    return params, inventory, schedule, example
+
+
+def _check_common(args: argparse.Namespace) -> None:
+    from py_narvo_pop import cli
+
+    cli._check_output(args.out, "--out", cli.OUT_SUFFIXES)
+    cli._check_output(args.plot, "--plot", (".png", ".pdf", ".svg"))
+    if args.weeks < 1:
+        raise cli.CliError(f"--weeks must be at least 1, got {args.weeks}")
+    if args.threads is not None and args.threads < 1:
+        raise cli.CliError(f"--threads must be at least 1, got {args.threads}")
+
+
+def _quantiles(text: str) -> list[float]:
+    from py_narvo_pop.cli import CliError
+
+    try:
+        levels = [float(x) for x in text.split(",") if x.strip()]
+    except ValueError:
+        levels = []
+    if not levels or any(not 0.0 <= q <= 1.0 for q in levels):
+        raise CliError(f"--quantiles {text!r}: expected comma-separated levels in [0, 1], e.g. 0.1,0.5,0.9")
+    return sorted(set(levels))
+
+
+def forecast_command(args: argparse.Namespace) -> int:
+    from py_narvo_pop import cli
+    from py_narvo_pop.forecast import forecast
+    from py_narvo_pop.readers.vimlo import WeatherFileReader
+
+    _check_common(args)
+    levels = _quantiles(args.quantiles)
+    params, inventory, schedule, example = _inputs(args)
+    weather_path = args.weather if not example else cli._example("weather.csv")
+    with cli._Concerning("weather file", weather_path):
+        daily = WeatherFileReader.read(weather_path).data
+    start = args.start_date
+    if start is None:
+        start = daily["date"].max().date() + dt.timedelta(days=1)
+    with dask_client(args.scheduler, args.workers) as client:
+        result = forecast(daily, params, inventory, schedule, start_date=start, n_weeks=args.weeks,
+                          quantiles=levels, threads=args.threads, client=client,
+                          progress=False if args.no_progress else None)
+    print(result.summary("harvest"))
+    if args.out:
+        cli._write_table(result.quantiles, args.out)
+        print(f"wrote {args.out}")
+    if args.plot:
+        with cli._Concerning("--plot", args.plot):
+            result.plot(args.plot)
+        print(f"wrote {args.plot}")
+    return 0
+
+
+def sensitivity_command(args: argparse.Namespace) -> int:
+    from py_narvo_pop import cli
+    from py_narvo_pop.sensitivity import parse_names, sensitivity
+    from py_narvo_pop.weather import WeatherProvider
+
+    _check_common(args)
+    try:
+        import SALib  # noqa: F401
+    except ImportError:
+        raise cli.CliError("sensitivity needs SALib (pip install 'py_narvo_pop[sensitivity]')") from None
+    params, inventory, schedule, example = _inputs(args)
+    weather_path = args.weather if not example else cli._example("weather.csv")
+    with cli._Concerning("weather file", weather_path):
+        weather = WeatherProvider.from_file_and_params(weather_path, params)
+    start = args.start_week if args.start_week is not None else cli.EXAMPLE_START_WEEK
+    try:
+        names = parse_names(args.fit)
+    except ValueError as e:
+        raise cli.CliError(f"--fit: {e}") from e
+    with dask_client(args.scheduler, args.workers) as client:
+        result = sensitivity(params, weather, inventory, schedule, start_week_index=start,
+                             n_weeks=args.weeks, names=names, samples=args.samples, seed=args.seed,
+                             threads=args.threads, client=client,
+                             progress=False if args.no_progress else None)
+    print(result.summary())
+    if args.out:
+        cli._write_table(result.indices, args.out)
+        print(f"wrote {args.out}")
+    if args.plot:
+        with cli._Concerning("--plot", args.plot):
+            result.plot(args.plot)
+        print(f"wrote {args.plot}")
+    return 0

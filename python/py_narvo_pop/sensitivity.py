@@ -1,0 +1,194 @@
+"""Sobol sensitivity of the yearly harvest and flowering to the model's parameters.
+
+``sensitivity`` draws parameter sets with SALib's Sobol sequence (Saltelli's
+scheme, first-order and total indices), runs them all as one native ensemble
+of the farm, and analyses the harvest and the flowering per 52 weeks of the
+run (their totals over the run scaled to 52 weeks). Parameters that change
+the weekly heat units themselves (``general.base_temperature_c``,
+``general.week_length_days``) or are not numbers cannot be varied.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import math
+from collections.abc import Mapping, Sequence
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from py_narvo_pop.ensemble import Scenario, run_ensemble
+
+OUTPUTS = ("harvest", "flowering")
+DEFAULT_NAMES = (
+    "flowering.threshold_dd",
+    "sucker_selection.threshold_dd",
+    "harvest.threshold_dd",
+    "harvest.hazard_weeks",
+    "mortality_replacement.death_rate_vegetative",
+    "mortality_replacement.death_rate_reproductive",
+)
+#: Half-width of the default range around a parameter's value.
+DEFAULT_SPREAD = 0.2
+_FIXED = ("general.base_temperature_c", "general.week_length_days", "general.rate_basis")
+_WHOLE = ("general.max_age_weeks_vegetative", "general.max_age_weeks_reproductive")
+
+
+def parse_names(spec: str | Sequence[str] | None) -> dict[str, tuple[float, float] | None]:
+    """``NAME[=LOW:HIGH],...`` as {dotted name: bounds or None}."""
+    if spec is None:
+        return {name: None for name in DEFAULT_NAMES}
+    items = spec.split(",") if isinstance(spec, str) else list(spec)
+    out: dict[str, tuple[float, float] | None] = {}
+    for item in (i.strip() for i in items):
+        if not item:
+            continue
+        name, sep, bounds = item.partition("=")
+        if not sep:
+            out[name.strip()] = None
+            continue
+        low, colon, high = bounds.partition(":")
+        try:
+            if not colon:
+                raise ValueError
+            out[name.strip()] = (float(low), float(high))
+        except ValueError:
+            raise ValueError(f"{item!r}: bounds must be written NAME=LOW:HIGH, "
+                             f"e.g. flowering.threshold_dd=1600:2400") from None
+    if not out:
+        raise ValueError("no parameter named to vary")
+    return out
+
+
+def bounds_for(params: Any, names: Mapping[str, tuple[float, float] | None]) -> dict[str, tuple[float, float]]:
+    """Every name's range: as given, else the current value +-20 %."""
+    values = params.to_dict()
+    out = {}
+    for name, given in names.items():
+        group, dot, key = name.partition(".")
+        if not dot or group not in values or key not in values[group]:
+            known = ", ".join(f"{g}.{k}" for g, keys in values.items() for k in keys)
+            raise ValueError(f"unknown parameter {name!r}; known parameters: {known}")
+        if name in _FIXED:
+            raise ValueError(f"parameter {name!r} cannot be varied here (it fixes the weather's weekly "
+                             "heat units or is not a number)")
+        current = values[group][key]
+        if given is None:
+            low, high = sorted((current * (1 - DEFAULT_SPREAD), current * (1 + DEFAULT_SPREAD)))
+            if low == high:
+                high = low + 1.0
+        else:
+            low, high = given
+        if not (math.isfinite(low) and math.isfinite(high) and low < high):
+            raise ValueError(f"bounds of {name} must be two finite numbers LOW < HIGH, got {low}:{high}")
+        out[name] = (float(low), float(high))
+    return out
+
+
+def with_values(params: Any, names: Sequence[str], row: Sequence[float]) -> Any:
+    """A copy of ``params`` with the dotted names set to the values of ``row``."""
+    from py_narvo_pop.parameters import ParameterSet
+
+    d = params.to_dict()
+    for name, value in zip(names, row):
+        group, _, key = name.partition(".")
+        d[group][key] = int(round(value)) if name in _WHOLE else float(value)
+    return ParameterSet.from_dict(d)
+
+
+@dataclasses.dataclass
+class SensitivityResult:
+    """Sobol indices: ``indices`` has one row per (output, parameter) with
+    ``S1``, ``S1_conf``, ``ST``, ``ST_conf``; ``outputs`` the model outputs
+    per sampled parameter set; ``samples`` the parameter sets' values."""
+
+    names: tuple[str, ...]
+    bounds: dict[str, tuple[float, float]]
+    samples: np.ndarray
+    outputs: pd.DataFrame
+    indices: pd.DataFrame
+    seconds: float
+
+    def summary(self) -> str:
+        table = self.indices.to_string(index=False, float_format=lambda v: f"{v:7.3f}")
+        return (f"Sobol indices of {len(self.samples)} runs ({len(self.names)} parameters), "
+                f"{self.seconds:.1f} s\n{table}")
+
+    def plot(self, path: Any) -> None:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+
+        outputs = list(dict.fromkeys(self.indices["output"]))
+        fig, axes = plt.subplots(1, len(outputs), figsize=(5 * len(outputs), 0.6 * len(self.names) + 1.8),
+                                 sharey=True, squeeze=False)
+        y = np.arange(len(self.names))
+        for ax, out in zip(axes[0], outputs):
+            rows = self.indices[self.indices["output"] == out].set_index("parameter").loc[list(self.names)]
+            ax.barh(y - 0.2, rows["S1"], 0.4, xerr=rows["S1_conf"], label="first order")
+            ax.barh(y + 0.2, rows["ST"], 0.4, xerr=rows["ST_conf"], label="total")
+            ax.set_title(f"{out} per 52 weeks")
+            ax.set_xlim(left=min(0.0, float(rows["S1"].min()) - 0.05))
+            ax.axvline(0.0, color="0.5", lw=0.5)
+        axes[0][0].set_yticks(y, self.names)
+        axes[0][0].invert_yaxis()
+        axes[0][-1].legend(loc="lower right")
+        fig.tight_layout()
+        fig.savefig(path, dpi=110)
+        plt.close(fig)
+
+
+def sensitivity(
+    params: Any,
+    weather: Any,
+    inventory: pd.DataFrame,
+    schedule: Any = None,
+    *,
+    start_week_index: int,
+    n_weeks: int = 52,
+    names: Mapping[str, tuple[float, float] | None] | str | Sequence[str] | None = None,
+    samples: int = 256,
+    seed: int = 0,
+    threads: int | None = None,
+    client: Any = None,
+    progress: bool | None = None,
+) -> SensitivityResult:
+    """First-order and total Sobol indices of the harvest and flowering per 52 weeks.
+
+    ``names`` are dotted parameter names with optional ranges (``NAME[=LOW:HIGH]``
+    texts or a mapping); ``samples`` is SALib's base sample size N (a power of
+    two), giving N * (len(names) + 2) runs.
+    """
+    import time
+
+    from SALib.analyze import sobol as sobol_analyze
+    from SALib.sample import sobol as sobol_sample
+
+    t0 = time.perf_counter()
+    if not isinstance(names, Mapping):
+        names = parse_names(names)
+    bounds = bounds_for(params, names)
+    if not isinstance(samples, int) or samples < 2 or samples & (samples - 1):
+        raise ValueError(f"samples must be a power of two of at least 2, got {samples!r}")
+    order = tuple(bounds)
+    problem = {"num_vars": len(order), "names": list(order), "bounds": [list(bounds[n]) for n in order]}
+    x = sobol_sample.sample(problem, samples, calc_second_order=False, seed=seed)
+    scenarios = [Scenario(with_values(params, order, row), weather, inventory, schedule,
+                          start_week_index, n_weeks) for row in x]
+    result = run_ensemble(scenarios, columns=OUTPUTS, threads=threads, client=client, progress=progress)
+    scale = 52.0 / n_weeks
+    outputs = pd.DataFrame({out: np.nansum(result.column(out), axis=1) * scale for out in OUTPUTS})
+    rows = []
+    for out in OUTPUTS:
+        y = outputs[out].to_numpy()
+        if np.ptp(y) == 0.0:
+            s1 = st = conf1 = conft = np.zeros(len(order))
+        else:
+            si = sobol_analyze.analyze(problem, y, calc_second_order=False, seed=seed)
+            s1, st, conf1, conft = si["S1"], si["ST"], si["S1_conf"], si["ST_conf"]
+        for i, name in enumerate(order):
+            rows.append({"output": out, "parameter": name, "S1": s1[i], "S1_conf": conf1[i],
+                         "ST": st[i], "ST_conf": conft[i]})
+    return SensitivityResult(order, bounds, x, outputs, pd.DataFrame(rows), time.perf_counter() - t0)
