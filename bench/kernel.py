@@ -20,6 +20,9 @@ from __future__ import annotations
 
 import gc
 import os
+
+# The BLAS thread pool is not used here; idle, it still takes CPU from the threads measured.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 import subprocess
 import tempfile
 import time

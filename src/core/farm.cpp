@@ -4,6 +4,7 @@
 #include "core/pysum.hpp"
 #include "core/replay.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <sstream>
@@ -118,18 +119,29 @@ FarmCurves::FarmCurves(const FarmParams& p, std::int64_t tabulated)
       harvest(p.cohort_basis ? CurveTable::Kind::harvest_cohort : CurveTable::Kind::harvest_direct,
               p, tabulated) {}
 
-std::int64_t counts_needed(const std::vector<CohortState>& pre,
-                           const std::vector<CohortState>& post, std::size_t weeks) {
-    constexpr std::int64_t cap = FarmCurves::kMaxTabulated;
+std::int64_t largest_counter(const std::vector<CohortState>& cohorts) {
     std::int64_t top = 0;
-    for (const auto* chain : {&pre, &post})
-        for (const CohortState& c : *chain)
-            for (std::int64_t k : {c.weeks_since_flowering_threshold,
-                                   c.weeks_since_sucker_threshold,
-                                   c.weeks_since_harvest_threshold})
-                if (k > top) top = k < cap ? k : cap;
-    if (weeks >= static_cast<std::size_t>(cap)) return cap;
-    std::int64_t need = top + static_cast<std::int64_t>(weeks) + 1;
+    for (const CohortState& c : cohorts)
+        for (std::int64_t k : {c.weeks_since_flowering_threshold, c.weeks_since_sucker_threshold,
+                               c.weeks_since_harvest_threshold})
+            top = std::max(top, std::min(k, FarmCurves::kMaxTabulated));
+    return top;
+}
+
+std::int64_t counts_needed(const FarmParams& p, std::int64_t largest_counter, std::size_t weeks) {
+    constexpr std::int64_t cap = FarmCurves::kMaxTabulated;
+    const std::int64_t span =
+        weeks < static_cast<std::size_t>(cap) ? static_cast<std::int64_t>(weeks) : cap;
+    // A counter grows by at most one a week, and a cohort is looked up for at
+    // most limit + 1 weeks after its birth before pruning drops it.
+    std::int64_t horizon = 0;
+    for (ChainSide side : {ChainSide::pre_flowering, ChainSide::post_flowering}) {
+        const double limit = p.age_limit(side);
+        horizon = std::max(horizon, limit >= 0.0 && limit < static_cast<double>(span)
+                                        ? static_cast<std::int64_t>(limit) + 2
+                                        : span);
+    }
+    const std::int64_t need = std::clamp<std::int64_t>(largest_counter, 0, cap) + horizon + 1;
     return need < cap ? need : cap;
 }
 
@@ -174,7 +186,12 @@ struct AgeBound {
             kind = always;
             return;
         }
-        const __int128 bound = static_cast<__int128>(week) - static_cast<__int128>(f) - 1;
+        // week - f - 1, exactly; |f| < 2**62 keeps the common case in 64 bits.
+        __int128 bound;
+        if (f > -4611686018427387904.0 && f < 4611686018427387904.0)
+            bound = static_cast<__int128>(week) - static_cast<std::int64_t>(f) - 1;
+        else
+            bound = static_cast<__int128>(week) - static_cast<__int128>(f) - 1;
         if (bound < std::numeric_limits<std::int64_t>::min()) return;
         if (bound >= std::numeric_limits<std::int64_t>::max()) {
             kind = always;
@@ -335,7 +352,8 @@ Farm::Farm(const FarmParams& params, std::shared_ptr<const FarmCurves> curves)
     : params_(checked(params)), curves_(std::move(curves)) {}
 
 void Farm::prepare(std::size_t weeks) {
-    const std::int64_t need = counts_needed(pre.cohorts(), post.cohorts(), weeks);
+    const std::int64_t need = counts_needed(
+        params_, std::max(largest_counter(pre.cohorts()), largest_counter(post.cohorts())), weeks);
     if (!curves_ || curves_->tabulated() < need)
         curves_ = std::make_shared<const FarmCurves>(params_, need);
     // Each week adds at most one cohort to each chain.

@@ -91,10 +91,14 @@ struct FarmCurves {
     CurveTable harvest;          // exit hazard of the post-flowering chain
 };
 
-// The table size a run of `weeks` weeks needs: one past the largest counter
-// the cohorts can reach, capped at kMaxTabulated.
-std::int64_t counts_needed(const std::vector<CohortState>& pre,
-                           const std::vector<CohortState>& post, std::size_t weeks);
+// The largest threshold counter of the cohorts (0 at least, capped at
+// kMaxTabulated).
+std::int64_t largest_counter(const std::vector<CohortState>& cohorts);
+// The table size a run of `weeks` weeks needs, starting from cohorts whose
+// counters are at most `largest_counter`: one past the largest counter they
+// can reach before pruning drops them, capped at kMaxTabulated. Only a
+// matter of speed: counts past a table are computed when looked up.
+std::int64_t counts_needed(const FarmParams& p, std::int64_t largest_counter, std::size_t weeks);
 
 // Raised by a step that would add a cohort of NaN plants.
 struct NanCohortError : std::domain_error {

@@ -521,11 +521,9 @@ nb::tuple run_many(nb::handle params, nb::handle pre_states, nb::handle post_sta
     const std::size_t count = b.any ? b.count : 1, weeks = inc.weeks;
 
     // Tables long enough for every scenario's counters.
-    std::vector<CohortState> none;
-    std::int64_t tabulated = narvo::core::counts_needed(none, none, weeks);
+    std::int64_t top = 0;
     for (const auto* chains : {&pre.values, &post.values})
-        for (const auto& states : *chains)
-            tabulated = std::max(tabulated, narvo::core::counts_needed(states, none, weeks));
+        for (const auto& states : *chains) top = std::max(top, narvo::core::largest_counter(states));
     std::vector<SharedCurves> curves(ps.values.size());
     for (std::size_t i = 0; i < curves.size(); ++i) curves[i].params = ps.values[i];
 
@@ -546,7 +544,8 @@ nb::tuple run_many(nb::handle params, nb::handle pre_states, nb::handle post_sta
                     SharedCurves& shared = curves[ps.of(s)];
                     std::call_once(shared.once, [&] {
                         shared.curves =
-                            std::make_shared<const narvo::core::FarmCurves>(shared.params, tabulated);
+                            std::make_shared<const narvo::core::FarmCurves>(
+                            shared.params, narvo::core::counts_needed(shared.params, top, weeks));
                     });
                     Farm farm(shared.params, shared.curves);
                     // The chains run in the workspace's buffers, kept from the
