@@ -404,8 +404,13 @@ def run_batch(batch: _Batch, keep: Sequence[int], threads: int = 1) -> list[tupl
     out = []
     seeded = {}
     for k, s in sorted(batch.seeds.items()):
-        seeded[k] = _farm.seed(s.params, s.chains, s.populations, s.ages, s.start,
-                               s.first_increment_week, s.history)
+        try:
+            seeded[k] = _farm.seed(s.params, s.chains, s.populations, s.ages, s.start,
+                                   s.first_increment_week, s.history)
+        except Exception as e:
+            first = min(int(i) for g in batch.groups for i, j in zip(g.ids, g.seed_of) if j == k)
+            e.add_note(f"in scenario {first}")
+            raise
     keep = list(keep)
     for g in batch.groups:
         pre = [seeded[k][0] for k in g.seed_of]
