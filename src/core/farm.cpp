@@ -5,6 +5,8 @@
 #include "core/replay.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <mutex>
 #include <cmath>
 #include <limits>
 #include <sstream>
@@ -119,6 +121,43 @@ FarmCurves::FarmCurves(const FarmParams& p, std::int64_t tabulated)
       harvest(p.cohort_basis ? CurveTable::Kind::harvest_cohort : CurveTable::Kind::harvest_direct,
               p, tabulated) {}
 
+namespace {
+
+// The parameters the curves are made of, compared bit for bit.
+bool same_curves(const FarmParams& a, const FarmParams& b) {
+    auto same = [](double x, double y) {
+        return std::bit_cast<std::uint64_t>(x) == std::bit_cast<std::uint64_t>(y);
+    };
+    auto same_curve = [&](const CurveParams& x, const CurveParams& y) {
+        return same(x.amplitude, y.amplitude) && same(x.peak_weeks, y.peak_weeks) &&
+               same(x.spread, y.spread);
+    };
+    return a.cohort_basis == b.cohort_basis && same_curve(a.flowering, b.flowering) &&
+           same_curve(a.sucker, b.sucker) && same(a.hazard_weeks, b.hazard_weeks);
+}
+
+}  // namespace
+
+std::shared_ptr<const FarmCurves> shared_curves(const FarmParams& p, std::int64_t tabulated) {
+    // The last few parameter sets' curves: runs of one set, or of sets that
+    // differ only in thresholds, death rates or limits, tabulate once.
+    constexpr std::size_t kKept = 8;
+    static std::mutex mutex;
+    static std::vector<std::pair<FarmParams, std::shared_ptr<const FarmCurves>>> kept;
+    tabulated = std::min(tabulated, FarmCurves::kMaxTabulated);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (auto& [params, curves] : kept)
+            if (same_curves(params, p) && curves->tabulated() >= tabulated) return curves;
+    }
+    auto curves = std::make_shared<const FarmCurves>(p, tabulated);
+    std::lock_guard<std::mutex> lock(mutex);
+    std::erase_if(kept, [&](const auto& e) { return same_curves(e.first, p); });
+    if (kept.size() >= kKept) kept.erase(kept.begin());
+    kept.emplace_back(p, curves);
+    return curves;
+}
+
 std::int64_t largest_counter(const std::vector<CohortState>& cohorts) {
     std::int64_t top = 0;
     for (const CohortState& c : cohorts)
@@ -222,7 +261,7 @@ ChainWeek FarmChain::advance_as(const FarmParams& p, const FarmCurves& curves, d
     // Local accumulators: the compiler keeps them in registers, which it
     // cannot do for members of the result while the loop stores cohorts.
     double sum_exit = 0.0, sum_sucker = 0.0, sum_death = 0.0, sum_parous = 0.0;
-    PythonSum removed, total;
+    PopulationSum removed, total;
     CohortState* cohorts = cohorts_.data();
     const std::size_t n = cohorts_.size();
     std::size_t kept = 0;
@@ -265,7 +304,7 @@ ChainWeek FarmChain::advance_as(const FarmParams& p, const FarmCurves& curves, d
     out.sum_sucker = sum_sucker;
     out.sum_death = sum_death;
     out.sum_sucker_parous = sum_parous;
-    out.pruned = removed.empty() ? 0.0 : removed.result();
+    out.pruned = removed.result_or_zero();
     out.total = total;
     return out;
 }
@@ -344,8 +383,6 @@ const FarmParams& checked(const FarmParams& p) {
     if (auto fault = farm_params_fault(p)) throw std::invalid_argument(*fault);
     return p;
 }
-
-double sum_or_zero(const PythonSum& s) { return s.empty() ? 0.0 : s.result(); }
 }  // namespace
 
 Farm::Farm(const FarmParams& params, std::shared_ptr<const FarmCurves> curves)
@@ -354,8 +391,7 @@ Farm::Farm(const FarmParams& params, std::shared_ptr<const FarmCurves> curves)
 void Farm::prepare(std::size_t weeks) {
     const std::int64_t need = counts_needed(
         params_, std::max(largest_counter(pre.cohorts()), largest_counter(post.cohorts())), weeks);
-    if (!curves_ || curves_->tabulated() < need)
-        curves_ = std::make_shared<const FarmCurves>(params_, need);
+    if (!curves_ || curves_->tabulated() < need) curves_ = shared_curves(params_, need);
     // Each week adds at most one cohort to each chain.
     for (FarmChain* chain : {&pre, &post}) chain->cohorts().reserve(chain->size() + weeks);
 }
@@ -376,8 +412,8 @@ FarmRow Farm::step(std::int64_t week, double increment, double replacements) {
 
     return {week,
             increment,
-            sum_or_zero(a.total),
-            sum_or_zero(b.total),
+            a.total.result_or_zero(),
+            b.total.result_or_zero(),
             flowering,
             b.sum_exit,
             a.sum_death + b.sum_death,

@@ -91,6 +91,11 @@ struct FarmCurves {
     CurveTable harvest;          // exit hazard of the post-flowering chain
 };
 
+// Curves of `p` tabulated at least `tabulated` far (capped at kMaxTabulated),
+// shared with earlier callers whose parameters make the same curves. Safe to
+// call from any thread.
+std::shared_ptr<const FarmCurves> shared_curves(const FarmParams& p, std::int64_t tabulated);
+
 // The largest threshold counter of the cohorts (0 at least, capped at
 // kMaxTabulated).
 std::int64_t largest_counter(const std::vector<CohortState>& cohorts);
@@ -105,11 +110,34 @@ struct NanCohortError : std::domain_error {
     NanCohortError();
 };
 
+// PythonSum over values that are never negative nor NaN (the populations
+// after a week's step), with the same result: the first value needs no case
+// of its own, since 0.0 + x is x and its correction is 0.0 (or NaN for an
+// infinite x, which result() ignores as it ignores the NaN that the next
+// value would bring), and |a| >= |b| is a >= b.
+struct PopulationSum {
+    double total = 0.0, comp = 0.0;
+    std::size_t count = 0;
+
+    void add(double x) {
+        const double t = total + x;
+        comp += total >= x ? (total - t) + x : (x - t) + total;
+        total = t;
+        ++count;
+    }
+    double result_or_zero() const {
+        if (count == 0) return 0.0;
+        double r = total;
+        if (comp != 0.0 && std::isfinite(comp)) r += comp;
+        return r;
+    }
+};
+
 // What one chain's week gives the farm.
 struct ChainWeek {
     double sum_exit = 0.0, sum_sucker = 0.0, sum_death = 0.0, sum_sucker_parous = 0.0;
     double pruned = 0.0;  // plants of the cohorts dropped this week
-    PythonSum total;      // the populations kept, in list order
+    PopulationSum total;  // the populations kept, in list order
 };
 
 // One chain's cohorts, contiguous, in list order.
