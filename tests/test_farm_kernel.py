@@ -346,3 +346,116 @@ def test_threads_survive_a_failing_scenario():
     r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60, env=env)
     assert r.returncode == 0, r.stderr
     assert "refused: population must be a number, got nan" in r.stdout
+
+
+# ------------------------------------------------------- pruning by age ---
+
+INT64 = np.iinfo(np.int64)
+
+
+@pytest.mark.parametrize(
+    "limit", [0, 0.5, 3, 2.999999, -1.5, 1e300, -1e300, float("inf"), float("-inf"), float("nan"), 2.0**63, -(2.0**63)]
+)
+@pytest.mark.parametrize("first", [0, INT64.max - 10, INT64.min + 10])
+def test_age_limits_prune_as_the_chains_do(limit, first):
+    # Births from the far past to the far future of `first`, so that the age
+    # (week - birth) overflows 64 bits in both directions.
+    params = Params(general={"max_age_weeks_vegetative": limit, "max_age_weeks_reproductive": limit,
+                             "population_epsilon": 0.0})
+    births = sorted({INT64.min, INT64.min + 1, INT64.max, INT64.max - 1, first - 4, first - 3, first, first + 2, 0, -7})
+    states = {
+        "birth_week_index": np.array(births, dtype=np.int64),
+        "population": np.linspace(1.0, 5.0, len(births)),
+        "thermal_age": np.zeros(len(births)),
+        **{k: np.zeros(len(births), dtype=np.int64) for k in _farm.STATE_KEYS[3:]},
+    }
+    inc, rep = np.full(3, 10.0), np.zeros(3)
+    columns, pre1, post1 = _farm.run(params, states, states, first, inc, rep)
+    pre, post = chains_from(params, states, states)
+    assert_matches_loop(columns, chain_loop(pre, post, first, inc, rep))
+    assert_same_states(pre1, _farm.chain_states(pre))
+    assert_same_states(post1, _farm.chain_states(post))
+
+
+# ---------------------------------------------------- ensembles of runs ---
+
+
+def farm_states(n, seed):
+    rng = np.random.default_rng(seed)
+    return {
+        "birth_week_index": -rng.permutation(60)[:n].astype(np.int64),
+        "population": rng.uniform(0.0, 500.0, n),
+        "thermal_age": rng.uniform(0.0, 2500.0, n),
+        **{k: rng.integers(0, 30, n) for k in _farm.STATE_KEYS[3:]},
+    }
+
+
+def test_run_many_reads_repeated_and_distinct_inputs_alike():
+    a = Params(general={"rate_basis": "cohort"})
+    same_curves = Params(general={"rate_basis": "cohort"}, mortality_replacement={"death_rate_vegetative": 0.05})
+    other = Params(flowering={"peak_weeks": 3.0})
+    pre, post = farm_states(12, 1), farm_states(5, 2)
+    pre_copy = {k: v.copy() for k, v in pre.items()}
+    params = [a, a, same_curves, other, a]
+    pres = [pre, pre, pre_copy, pre, farm_states(0, 3)]
+    posts = [post, farm_states(7, 4), post, post, post]
+    rng = np.random.default_rng(5)
+    inc = rng.uniform(0.0, 150.0, (5, 45))
+    rep = rng.choice([0.0, 40.0], (5, 45))
+    for threads in (1, 2):
+        values, states = _farm.run_many(params, pres, posts, -3, inc, rep, threads=threads)
+        for s in range(5):
+            columns, pre1, post1 = _farm.run(params[s], pres[s], posts[s], -3, inc[s], rep[s])
+            np.testing.assert_array_equal(values[s], np.column_stack([columns[c] for c in _farm.COLUMNS]).astype(float))
+            assert_same_states(states[s][0], pre1)
+            assert_same_states(states[s][1], post1)
+        # Each scenario's states are its own: writing one leaves the others.
+        kept = [{k: v.copy() for k, v in d.items()} for pair in states for d in pair]
+        for key in _farm.STATE_KEYS:
+            states[0][0][key][...] = 0
+        for got, want in zip([d for pair in states[1:] for d in pair], kept[2:]):
+            assert_same_states(got, want)
+
+
+@pytest.mark.parametrize("basis", ["cohort", "direct"])
+def test_runs_of_different_spans_and_curves_match_the_chains(basis):
+    # Runs one after another reuse tabulated curves: a short run, a long one
+    # from high counters, a run with other curves, and the first again.
+    base = Params(general={"rate_basis": basis, "max_age_weeks_vegetative": 500, "max_age_weeks_reproductive": 500})
+    other = Params(general={"rate_basis": basis}, sucker_selection={"peak_weeks": 2.0, "spread": 0.5})
+    high = farm_states(6, 7)
+    high["weeks_since_sucker_threshold"] += 40
+    high["weeks_since_flowering_threshold"] += 25
+    rng = np.random.default_rng(8)
+    for params, states, weeks in [(base, farm_states(4, 9), 3), (base, high, 60), (other, high, 20), (base, high, 60)]:
+        inc = rng.uniform(20.0, 120.0, weeks)
+        rep = np.zeros(weeks)
+        columns, pre1, post1 = _farm.run(params, states, states, 11, inc, rep)
+        pre, post = chains_from(params, states, states)
+        assert_matches_loop(columns, chain_loop(pre, post, 11, inc, rep))
+        assert_same_states(pre1, _farm.chain_states(pre))
+
+
+def test_run_many_gives_its_memory_back():
+    code = (
+        "import numpy as np, os\n"
+        "from py_narvo_pop import _farm\n"
+        "from conftest import Params\n"
+        "s = {k: np.arange(30, dtype=np.int64) * (k != 'birth_week_index') - np.arange(30) for k in _farm.STATE_KEYS}\n"
+        "s['population'] = np.full(30, 100.0); s['thermal_age'] = np.linspace(0.0, 3000.0, 30)\n"
+        "inc = np.random.default_rng(0).uniform(10.0, 90.0, (500, 100))\n"
+        "def rss():\n"
+        "    return int(open('/proc/self/statm').read().split()[1]) * os.sysconf('SC_PAGE_SIZE')\n"
+        "for i in range(40):\n"
+        "    values, states = _farm.run_many(Params(), s, s, 0, inc, np.zeros(100), threads=2)\n"
+        "    del values, states\n"
+        "    if i == 4: start = rss()\n"
+        "print('growth', rss() - start)\n"
+    )
+    import os
+
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join([os.path.dirname(__file__), *sys.path])}
+    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60, env=env)
+    assert r.returncode == 0, r.stderr
+    # Each call's results take about 5 MB; 35 more calls must not keep them.
+    assert int(r.stdout.split()[-1]) < 8_000_000, r.stdout
