@@ -17,6 +17,7 @@ import sys
 import time
 import tracemalloc
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 
@@ -40,13 +41,12 @@ def best(fn, repeats=3):
     return min(times)
 
 
-farm = example_farm(WEEKS)
-params, weather, inventory, schedule, start = farm.params, farm.weather, farm.inventory, farm.schedule, farm.start
+farm: Any = None
 
 
 def varied_params(n: int) -> list[ParameterSet]:
     rng = np.random.default_rng(1)
-    base = params.to_dict()
+    base = farm.params.to_dict()
     out = []
     for t in rng.uniform(1700.0, 2300.0, n):
         d = {g: dict(v) for g, v in base.items()}
@@ -56,63 +56,70 @@ def varied_params(n: int) -> list[ParameterSet]:
 
 
 def same_scenarios(n: int) -> list[Scenario]:
-    return [Scenario(params, weather, inventory, schedule, start, WEEKS) for _ in range(n)]
+    return [Scenario(farm.params, farm.weather, farm.inventory, farm.schedule, farm.start, WEEKS) for _ in range(n)]
 
 
 def param_scenarios(n: int) -> list[Scenario]:
-    return [Scenario(p, weather, inventory, schedule, start, WEEKS) for p in varied_params(n)]
+    return [Scenario(p, farm.weather, farm.inventory, farm.schedule, farm.start, WEEKS) for p in varied_params(n)]
 
 
-n1 = 300 if QUICK else 1000
-print(f"520-week runs of the example farm, {n1} scenarios, one thread")
-shared = same_scenarios(n1)
-varied = param_scenarios(n1)
-t_shared = best(lambda: run_ensemble(shared, threads=1, progress=False))
-t_varied = best(lambda: run_ensemble(varied, threads=1, progress=False))
-np_farm = NumpyFarm(farm)
-t_numpy = best(lambda: np_farm.run(varied_params(n1)), 1)
-t_engine = best(lambda: [sc.run_engine() for sc in shared[:20]], 1) / 20 * n1
-print(f"  native ensemble, one seeding shared : {n1 / t_shared:8.0f} runs/s")
-print(f"  native ensemble, parameters varied  : {n1 / t_varied:8.0f} runs/s")
-print(f"  batched numpy step (bench/numpy_step): {n1 / t_numpy:8.0f} runs/s"
-      f"  -> ensemble {t_numpy / t_varied:5.1f}x")
-print(f"  plain loop of NarvoPopEngine.run     : {n1 / t_engine:8.0f} runs/s"
-      f"  -> ensemble {t_engine / t_varied:5.1f}x")
+def main() -> None:
+    global farm
+    farm = example_farm(WEEKS)
+    n1 = 300 if QUICK else 1000
+    print(f"520-week runs of the example farm, {n1} scenarios, one thread")
+    shared = same_scenarios(n1)
+    varied = param_scenarios(n1)
+    t_shared = best(lambda: run_ensemble(shared, threads=1, progress=False))
+    t_varied = best(lambda: run_ensemble(varied, threads=1, progress=False))
+    np_farm = NumpyFarm(farm)
+    t_numpy = best(lambda: np_farm.run(varied_params(n1)), 1)
+    t_engine = best(lambda: [sc.run_engine() for sc in shared[:20]], 1) / 20 * n1
+    print(f"  native ensemble, one seeding shared : {n1 / t_shared:8.0f} runs/s")
+    print(f"  native ensemble, parameters varied  : {n1 / t_varied:8.0f} runs/s")
+    print(f"  batched numpy step (bench/numpy_step): {n1 / t_numpy:8.0f} runs/s"
+          f"  -> ensemble {t_numpy / t_varied:5.1f}x")
+    print(f"  plain loop of NarvoPopEngine.run     : {n1 / t_engine:8.0f} runs/s"
+          f"  -> ensemble {t_engine / t_varied:5.1f}x")
 
-print(f"threads, {n1} scenarios (parameters varied)")
-t1 = best(lambda: run_ensemble(varied, threads=1, progress=False))
-t2 = best(lambda: run_ensemble(varied, threads=2, progress=False))
-print(f"  1 thread {n1 / t1:8.0f} runs/s, 2 threads {n1 / t2:8.0f} runs/s -> {t1 / t2:4.2f}x")
+    print(f"threads, {n1} scenarios (parameters varied)")
+    t1 = best(lambda: run_ensemble(varied, threads=1, progress=False))
+    t2 = best(lambda: run_ensemble(varied, threads=2, progress=False))
+    print(f"  1 thread {n1 / t1:8.0f} runs/s, 2 threads {n1 / t2:8.0f} runs/s -> {t1 / t2:4.2f}x")
 
-print("memory held per scenario (tracemalloc peak during the run / scenarios)")
-for n in ((300, 3000) if QUICK else (1000, 10000)):
-    scs = param_scenarios(n)
-    for cols in (None, ("harvest",)):
-        tracemalloc.start()
-        r = run_ensemble(scs, threads=1, columns=cols, progress=False)
-        _, peak = tracemalloc.get_traced_memory()
-        tracemalloc.stop()
-        label = "all columns" if cols is None else "harvest only"
-        print(f"  {n:>6} scenarios, {label:12}: result {r.values.nbytes / n / 1024:6.1f} KiB/scenario,"
-              f" peak {peak / n / 1024:6.1f} KiB/scenario")
-    del scs, r
+    print("memory held per scenario (tracemalloc peak during the run / scenarios)")
+    for n in ((300, 3000) if QUICK else (1000, 10000)):
+        scs = param_scenarios(n)
+        for cols in (None, ("harvest",)):
+            tracemalloc.start()
+            r = run_ensemble(scs, threads=1, columns=cols, progress=False)
+            _, peak = tracemalloc.get_traced_memory()
+            tracemalloc.stop()
+            label = "all columns" if cols is None else "harvest only"
+            print(f"  {n:>6} scenarios, {label:12}: result {r.values.nbytes / n / 1024:6.1f} KiB/scenario,"
+                  f" peak {peak / n / 1024:6.1f} KiB/scenario")
+        del scs, r
 
-try:
-    from dask.distributed import Client, LocalCluster
-except ImportError:
-    print("dask.distributed is not installed; skipping the cluster figures")
-    sys.exit(0)
+    try:
+        from dask.distributed import Client, LocalCluster
+    except ImportError:
+        print("dask.distributed is not installed; skipping the cluster figures")
+        return
 
-n3 = 2000 if QUICK else 10000
-scs = param_scenarios(n3)
-print(f"local Dask cluster, {n3} scenarios, worker processes of one thread")
-times = {}
-for workers in (1, 2):
-    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster, \
-            Client(cluster) as client:
-        run_ensemble(scs[:200], client=client, progress=False)  # warm the workers
-        t = time.perf_counter()
-        run_ensemble(scs, client=client, progress=False, columns=("harvest",))
-        times[workers] = time.perf_counter() - t
-    print(f"  {workers} worker(s): {n3 / times[workers]:8.0f} runs/s")
-print(f"  two workers / one worker: {times[1] / times[2]:4.2f}x")
+    n3 = 2000 if QUICK else 10000
+    scs = param_scenarios(n3)
+    print(f"local Dask cluster, {n3} scenarios, worker processes of one thread")
+    times = {}
+    for workers in (1, 2):
+        with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster, \
+                Client(cluster) as client:
+            run_ensemble(scs[:200], client=client, progress=False)  # warm the workers
+            t = time.perf_counter()
+            run_ensemble(scs, client=client, progress=False, columns=("harvest",))
+            times[workers] = time.perf_counter() - t
+        print(f"  {workers} worker(s): {n3 / times[workers]:8.0f} runs/s")
+    print(f"  two workers / one worker: {times[1] / times[2]:4.2f}x")
+
+
+if __name__ == "__main__":  # worker processes import this module
+    main()
