@@ -31,10 +31,10 @@ def with_threshold(base: ParameterSet, threshold: float) -> ParameterSet:
 
 
 def main() -> None:
-    base = ParameterSet.from_yaml(EXAMPLE_DATA / "parameters.yaml")
-    weather = WeatherProvider.from_file_and_params(EXAMPLE_DATA / "weather.csv", base)
-    inventory = PopulationInventoryReader.read(EXAMPLE_DATA / "inventory.csv").data
-    schedule = Toverin.from_yaml(EXAMPLE_DATA / "schedule.yaml")
+    base = ParameterSet.from_yaml(str(EXAMPLE_DATA / "parameters.yaml"))
+    weather = WeatherProvider.from_file_and_params(str(EXAMPLE_DATA / "weather.csv"), base)
+    inventory = PopulationInventoryReader.read(str(EXAMPLE_DATA / "inventory.csv")).data
+    schedule = Toverin.from_yaml(str(EXAMPLE_DATA / "schedule.yaml"))
 
     def scenarios(thresholds: list[float]) -> list[Scenario]:
         return [Scenario(with_threshold(base, t), weather, inventory, schedule, EXAMPLE_START_WEEK, WEEKS)

@@ -267,16 +267,16 @@ class _Preparer:
     """Converts each distinct input once (keyed by object identity)."""
 
     def __init__(self) -> None:
-        self._weekly: dict[tuple, np.ndarray] = {}
-        self._dates: dict[tuple, int] = {}
-        self._replacements: dict[tuple, np.ndarray] = {}
-        self._inventory: dict[int, tuple] = {}
-        self._seeds: dict[tuple, int] = {}
+        self._weekly: dict[tuple[int, ...], np.ndarray] = {}
+        self._dates: dict[tuple[int, ...], int] = {}
+        self._replacements: dict[tuple[int, ...], np.ndarray] = {}
+        self._inventory: dict[int, tuple[Any, Any, Any]] = {}
+        self._seeds: dict[tuple[int, ...], int] = {}
         self.seeds: list[_Seed] = []
         self.date_rows: list[list[Any]] = []
         self._keep: list[Any] = []  # holds the keyed objects so their ids stay unique
 
-    def _key(self, *objects: Any) -> tuple:
+    def _key(self, *objects: Any) -> tuple[int, ...]:
         self._keep.extend(objects)
         return tuple(id(o) for o in objects)
 
@@ -312,7 +312,7 @@ class _Preparer:
             self._replacements[key] = values
         return self._replacements[key]
 
-    def inventory(self, table: pd.DataFrame) -> tuple:
+    def inventory(self, table: pd.DataFrame) -> tuple[Any, Any, Any]:
         key = self._key(table)[0]
         if key not in self._inventory:
             try:
@@ -378,7 +378,7 @@ def _batches(scenarios: Sequence[Scenario], ready: list[_Prepared | None], prep:
                 groups.setdefault((int(sc.start_week_index), int(sc.n_weeks)), []).append(s)
         batch_groups, seeds = [], {}
         for (first, n), ids in groups.items():
-            items = [ready[s] for s in ids]
+            items = [item for item in (ready[s] for s in ids) if item is not None]
             for item in items:
                 seeds[item.seed] = prep.seeds[item.seed]
             batch_groups.append(_Group(
@@ -403,10 +403,10 @@ def run_batch(batch: _Batch, keep: Sequence[int], threads: int = 1) -> list[tupl
     """Run one batch: [(scenario ids, values [scenario, week, kept column])]."""
     out = []
     seeded = {}
-    for k, s in sorted(batch.seeds.items()):
+    for k, sd in sorted(batch.seeds.items()):
         try:
-            seeded[k] = _farm.seed(s.params, s.chains, s.populations, s.ages, s.start,
-                                   s.first_increment_week, s.history)
+            seeded[k] = _farm.seed(sd.params, sd.chains, sd.populations, sd.ages, sd.start,
+                                   sd.first_increment_week, sd.history)
         except Exception as e:
             first = min(int(i) for g in batch.groups for i, j in zip(g.ids, g.seed_of) if j == k)
             e.add_note(f"in scenario {first}")
@@ -550,15 +550,15 @@ def run_python_path(scenarios: Sequence[Scenario], *, columns: Sequence[str] | N
 # -------------------------------------------------------------------- Dask
 
 
-def _probe_seconds(batch: _Batch, keep: Sequence[int]) -> tuple[float, list]:
+def _probe_seconds(batch: _Batch, keep: Sequence[int]) -> tuple[float, list[tuple[np.ndarray, np.ndarray]]]:
     t = time.perf_counter()
     parts = run_batch(batch, keep, 1)
     return (time.perf_counter() - t) / max(1, batch.size), parts
 
 
-def _run_on_cluster(client: Any, scenarios: Sequence[Scenario], ready: list, prep: _Preparer,
+def _run_on_cluster(client: Any, scenarios: Sequence[Scenario], ready: list[_Prepared | None], prep: _Preparer,
                     keep: Sequence[int], batch_size: int | None,
-                    store: Callable[[list], None]) -> None:
+                    store: Callable[[list[tuple[np.ndarray, np.ndarray]]], None]) -> None:
     """Batches of scenarios to the workers of ``client``; results stored in scenario order."""
     if not scenarios:
         return

@@ -171,7 +171,8 @@ def forecast(
             f"no year of the weather record covers the {n_weeks} weeks from {first_day} "
             f"moved back by whole years; the record must hold at least one such window")
     sets = [params] if param_sets is None else list(param_sets)
-    scenarios, rows = [], []
+    scenarios: list[Scenario] = []
+    rows: list[dict[str, Any]] = []
     for k in years:
         future = WeatherProvider.from_params(daily, params, columns, run_start_date=years_back(first_day, k))
         weather = SplicedWeather(history, future, start_week, offset=-start_week)
