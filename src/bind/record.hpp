@@ -40,6 +40,23 @@ nb::tuple record_values(const T& self) {
     return nb::tuple(values);
 }
 
+// The native record behind `self`. An instance made by T.__new__(T) alone (or
+// by a subclass whose __init__ never called up) holds no fields yet: every
+// protocol method refuses it with a TypeError rather than reading it.
+template <class T>
+const T& record_of(nb::handle self) {
+    if (!nb::inst_ready(self))
+        raise_instance_of(PyExc_TypeError,
+                          concat({nb::str("this "), nb::str(nb::getattr(self.type(), "__qualname__")),
+                                  nb::str(" was never initialised")}));
+    return *nb::inst_ptr<T>(self);
+}
+
+template <class T>
+nb::tuple record_values(nb::handle self) {
+    return record_values(record_of<T>(self));
+}
+
 // Namespace scope, no C++ guard: see LazyAttr.
 inline LazyAttr g_frozen_instance_error{"dataclasses", "FrozenInstanceError"};
 inline LazyAttr g_deepcopy{"copy", "deepcopy"};
@@ -150,14 +167,14 @@ void add_record_protocol(nb::class_<T, Extra...>& cls,
             std::string sig = std::string("def ") + decls[i].name + "(self, /) -> " +
                               decls[i].annotation;
             nb::object getter = nb::cpp_function(
-                [i](const T& self) { return self.field(i); }, nb::is_method(),
+                [i](nb::handle self) { return record_of<T>(self).field(i); }, nb::is_method(),
                 nb::name(decls[i].name), nb::scope(cls), nb::sig(stable_cstr(sig)));
             nb::setattr(cls, decls[i].name,
                         nb::borrow(reinterpret_cast<PyObject*>(&PyProperty_Type))(getter));
         }
     }
 
-    cls.def("_values", [](const T& self) { return record_values(self); },
+    cls.def("_values", [](nb::handle self) { return record_values<T>(self); },
             nb::sig("def _values(self) -> tuple[typing.Any, ...]"),
             "The field values in declaration order.");
 
@@ -165,8 +182,8 @@ void add_record_protocol(nb::class_<T, Extra...>& cls,
         "__eq__",
         [](nb::handle self, nb::handle other) -> nb::object {
             if (!other.type().is(self.type())) return nb::borrow(Py_NotImplemented);
-            nb::tuple a = record_values(nb::cast<const T&>(self));
-            nb::tuple b = record_values(nb::cast<const T&>(other));
+            nb::tuple a = record_values<T>(self);
+            nb::tuple b = record_values<T>(other);
             int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
             if (r < 0) throw nb::python_error();
             return nb::bool_(r == 1);
@@ -174,7 +191,8 @@ void add_record_protocol(nb::class_<T, Extra...>& cls,
         nb::arg().none(), nb::sig("def __eq__(self, other: object, /) -> bool"));
 
     if (opts.hashable) {
-        cls.def("__hash__", [](const T& self) { return nb::hash(record_values(self)); });
+        cls.def("__hash__", [](nb::handle self) { return nb::hash(record_values<T>(self)); },
+                nb::sig("def __hash__(self) -> int"));
     } else {
         nb::setattr(cls, "__hash__", nb::none());
     }
@@ -182,7 +200,7 @@ void add_record_protocol(nb::class_<T, Extra...>& cls,
     std::vector<std::string> field_names;
     for (auto& d : decls) field_names.emplace_back(d.name);
     cls.def("__repr__", [field_names](nb::handle self) {
-        const T& rec = nb::cast<const T&>(self);
+        const T& rec = record_of<T>(self);
         std::string out = nb::borrow<nb::str>(nb::getattr(self.type(), "__qualname__")).c_str();
         out += "(";
         for (size_t i = 0; i < field_names.size(); ++i) {
@@ -201,7 +219,7 @@ void add_record_protocol(nb::class_<T, Extra...>& cls,
     cls.def(
         "__replace__",
         [name_tuple](nb::handle self, nb::kwargs changes) {
-            nb::tuple values = record_values(nb::cast<const T&>(self));
+            nb::tuple values = record_values<T>(self);
             nb::dict kwargs;
             for (size_t i = 0; i < name_tuple.size(); ++i) kwargs[name_tuple[i]] = values[i];
             for (auto [k, v] : changes) kwargs[k] = v;
@@ -212,7 +230,7 @@ void add_record_protocol(nb::class_<T, Extra...>& cls,
     cls.def(
         "__reduce__",
         [](nb::handle self) {
-            return nb::make_tuple(self.type(), record_values(nb::cast<const T&>(self)));
+            return nb::make_tuple(self.type(), record_values<T>(self));
         },
         nb::sig("def __reduce__(self) -> tuple[typing.Any, ...]"));
 
@@ -220,18 +238,24 @@ void add_record_protocol(nb::class_<T, Extra...>& cls,
     // values are); a mutable one is copied into a new, equal record.
     nb::handle deepcopy = g_deepcopy.get();
     if (opts.frozen) {
-        cls.def("__copy__", [](nb::handle self) { return nb::borrow(self); }, kCopySig);
+        cls.def(
+            "__copy__",
+            [](nb::handle self) {
+                record_of<T>(self);
+                return nb::borrow(self);
+            },
+            kCopySig);
         refuse_assignment(cls);
     } else {
         cls.def(
             "__copy__",
-            [](nb::handle self) { return self.type()(*record_values(nb::cast<const T&>(self))); },
+            [](nb::handle self) { return self.type()(*record_values<T>(self)); },
             kCopySig);
     }
     cls.def(
         "__deepcopy__",
         [deepcopy](nb::handle self, nb::handle memo) {
-            nb::tuple values = record_values(nb::cast<const T&>(self));
+            nb::tuple values = record_values<T>(self);
             return self.type()(*deepcopy(values, memo));
         },
         kDeepcopySig);
