@@ -587,7 +587,9 @@ def _run_on_cluster(client: Any, scenarios: Sequence[Scenario], ready: list[_Pre
             g.ids = g.ids + lo
         sub.engine = [(s + lo, sc) for s, sc in sub.engine]
         offset_batches.append(sub)
-    futures = client.map(run_batch, offset_batches, keep=list(keep), threads=1, pure=False)
+    # Batches go to the workers as data, not inside the task graph.
+    data = client.scatter(offset_batches)
+    futures = client.map(run_batch, data, keep=list(keep), threads=1, pure=False)
     from dask.distributed import as_completed
 
     for future in as_completed(futures):
