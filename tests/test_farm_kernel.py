@@ -460,3 +460,11 @@ def test_run_many_gives_its_memory_back():
     # Each call's results take about 5 MB; 60 more calls must not keep them
     # (the allocator may keep some MB of the worker thread's scratch).
     assert int(r.stdout.split()[-1]) < 40_000_000, r.stdout
+
+
+@pytest.mark.parametrize("threads", [1, 3])
+def test_run_many_of_no_scenarios(threads):
+    s = {k: np.zeros(0) for k in _farm.STATE_KEYS}
+    values, states = _farm.run_many([], [], [s] * 0, 0, np.zeros((0, 5)), np.zeros(5), threads=threads)
+    assert values.shape == (0, 5, len(_farm.COLUMNS))
+    assert states == []

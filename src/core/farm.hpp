@@ -121,7 +121,9 @@ struct PopulationSum {
 
     void add(double x) {
         const double t = total + x;
-        comp += total >= x ? (total - t) + x : (x - t) + total;
+        // The larger of the two goes first: (big - t) + small.
+        const double big = total >= x ? total : x, small = total >= x ? x : total;
+        comp += (big - t) + small;
         total = t;
         ++count;
     }

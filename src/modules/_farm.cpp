@@ -530,7 +530,8 @@ nb::tuple run_many(nb::handle params, nb::handle pre_states, nb::handle post_sta
     constexpr std::size_t C = narvo::core::kFarmColumnCount;
     Block<double> values(count, weeks * C);
     std::vector<Placement> placed(count);
-    const std::size_t n_threads = std::min<std::size_t>(static_cast<std::size_t>(threads), count);
+    const std::size_t n_threads =
+        std::max<std::size_t>(1, std::min<std::size_t>(static_cast<std::size_t>(threads), count));
     std::vector<Workspace> spaces(n_threads);
     {
         nb::gil_scoped_release release;
