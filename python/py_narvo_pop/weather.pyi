@@ -100,6 +100,14 @@ class WeatherProvider:
         """The last week with weather data."""
 
     @property
+    def week_length_days(self) -> int:
+        """Days per model week."""
+
+    @property
+    def run_start_date(self, /) -> datetime.date:
+        """The first day of week 0."""
+
+    @property
     def _base_temperature_c(self, /) -> float: ...
 
     @property

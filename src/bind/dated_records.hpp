@@ -9,6 +9,7 @@
 #pragma once
 
 #include "bind/py.hpp"
+#include "bind/reader_checks.hpp"
 #include "bind/weather_native.hpp"
 #include "core/week_records.hpp"
 
@@ -148,8 +149,9 @@ inline nb::object optional_int(const core::WeekSpan& span, bool last) {
     return nb::int_(last ? span.last : span.first);
 }
 
-// week_is_covered(week_index), _first_week and _last_week of a data class
-// whose native state T has a `span`.
+// week_is_covered(week_index), first_week and last_week (with their private
+// twins _first_week and _last_week) of a data class whose native state T has
+// a `span`.
 template <class T>
 void add_week_span_members(nb::class_<T>& cls, const char* covered_doc) {
     cls.def(
@@ -158,11 +160,46 @@ void add_week_span_members(nb::class_<T>& cls, const char* covered_doc) {
         "week_index"_a.none(), nb::sig("def week_is_covered(self, week_index: int) -> bool"),
         covered_doc);
     cls.def_prop_ro(
+        "first_week", [](const T& d) { return optional_int(d.span, false); },
+        nb::sig("def first_week(self, /) -> int | None"),
+        "The earliest model week of any record, or None when there are no records.");
+    cls.def_prop_ro(
+        "last_week", [](const T& d) { return optional_int(d.span, true); },
+        nb::sig("def last_week(self, /) -> int | None"),
+        "The latest model week of any record, or None when there are no records.");
+    cls.def_prop_ro(
         "_first_week", [](const T& d) { return optional_int(d.span, false); },
         nb::sig("def _first_week(self, /) -> int | None"));
     cls.def_prop_ro(
         "_last_week", [](const T& d) { return optional_int(d.span, true); },
         nb::sig("def _last_week(self, /) -> int | None"));
+}
+
+// ------------------------------------------------------ weekly tables ---
+
+// A new one-dimensional numpy array holding `values`.
+template <class V>
+nb::object numpy_column(std::vector<V> values) {
+    auto* held = new std::vector<V>(std::move(values));
+    nb::capsule owner(held, [](void* p) noexcept { delete static_cast<std::vector<V>*>(p); });
+    return nb::cast(nb::ndarray<nb::numpy, V, nb::ndim<1>>(held->data(), {held->size()}, owner));
+}
+
+// The `date` column of a weekly table: the first day of each week as
+// weather.calendar_date_for_week gives it, or NaT throughout when there is no
+// provider to ask. The column holds the provider's dates as they are
+// (calendar dates, dtype object), like the date columns of the readers and of
+// the engine's history.
+inline nb::object week_start_dates(const std::vector<std::int64_t>& weeks, nb::handle weather) {
+    nb::list dates;
+    if (weather.is_none()) {
+        nb::object nat = pandas_attr("NaT");
+        for (std::size_t i = 0; i < weeks.size(); ++i) dates.append(nat);
+    } else if (!weeks.empty()) {
+        nb::object date_of = weather.attr("calendar_date_for_week");
+        for (std::int64_t w : weeks) dates.append(date_of(w));
+    }
+    return pandas_attr("Series")(dates, "dtype"_a = "object");
 }
 
 // ---------------------------------------------------- optional floats ---

@@ -3,6 +3,9 @@
 // for the same key replaces the earlier one.
 #pragma once
 
+#include <algorithm>
+#include <array>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -117,5 +120,50 @@ private:
     std::vector<std::pair<Key, Value>> entries_;
     std::vector<Slot> slots_;
 };
+
+// One model week of a (tag, week) map, its tags' quantities added up. A
+// quantity a tag did not record (NaN) is left out of the sum and the count.
+template <std::size_t N>
+struct WeekSums {
+    std::int64_t week = 0;
+    std::array<double, N> sum{};        // over the tags with a value
+    std::array<std::uint32_t, N> count{};  // tags with a value
+    std::uint32_t tags = 0;             // tags with a record that week
+
+    // The sum of quantity i, NaN when no tag recorded it.
+    double total(std::size_t i) const { return count[i] ? sum[i] : NAN; }
+    // The mean of quantity i over the tags that recorded it, NaN when none did.
+    double mean(std::size_t i) const { return count[i] ? sum[i] / count[i] : NAN; }
+};
+
+// The weeks of a (tag, week) map in ascending order, each with its records
+// summed. Within a week the tags are added in ascending tag order, so the
+// sums do not depend on the order the records were stored in.
+template <std::size_t N, class Entries>
+std::vector<WeekSums<N>> sums_by_week(const Entries& entries) {
+    std::vector<std::size_t> order(entries.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        const TagWeek& ka = entries[a].first;
+        const TagWeek& kb = entries[b].first;
+        return ka.week != kb.week ? ka.week < kb.week : ka.tag < kb.tag;
+    });
+    std::vector<WeekSums<N>> weeks;
+    for (std::size_t i : order) {
+        const auto& [key, values] = entries[i];
+        if (weeks.empty() || weeks.back().week != key.week) {
+            weeks.emplace_back();
+            weeks.back().week = key.week;
+        }
+        WeekSums<N>& w = weeks.back();
+        ++w.tags;
+        for (std::size_t q = 0; q < N; ++q) {
+            if (std::isnan(values[q])) continue;
+            w.sum[q] += values[q];
+            ++w.count[q];
+        }
+    }
+    return weeks;
+}
 
 }  // namespace narvo::core

@@ -738,6 +738,12 @@ NB_MODULE(weather, m) {
         "max_week_index", [](nb::handle self) { return native(self).table->last_week; },
         "The last week with weather data.");
     provider.def_prop_ro(
+        "week_length_days", [](nb::handle self) { return native(self).table->week_length_days; },
+        "Days per model week.");
+    provider.def_prop_ro(
+        "run_start_date", [](nb::handle self) { return native(self).run_start_date; },
+        nb::sig("def run_start_date(self, /) -> datetime.date"), "The first day of week 0.");
+    provider.def_prop_ro(
         "_base_temperature_c", [](nb::handle self) { return native(self).base_temperature_c; },
         nb::sig("def _base_temperature_c(self, /) -> float"));
     provider.def_prop_ro(

@@ -41,6 +41,11 @@ class SuckerSelectionData:
     Built from the table of Braxen.read and a weather provider (any object with
     week_index_for_date). When several dates fall in one week, the later row with a
     total wins. Read-only once built.
+
+    How the records meet the model: the suckers selected in a week are the young
+    plants that enter the pre-flowering chain that week (the engine's weekly
+    ``suckers``). weekly_table() lists the totals per week, ready to set beside the
+    engine's history by ``week_index``.
     """
 
     def __init__(self, data: pandas.DataFrame, weather: py_narvo_pop.weather.WeatherProvider) -> None:
@@ -64,6 +69,18 @@ class SuckerSelectionData:
         """
 
     @property
+    def first_week(self, /) -> int | None:
+        """
+        The earliest model week of any record, or None when there are no records.
+        """
+
+    @property
+    def last_week(self, /) -> int | None:
+        """
+        The latest model week of any record, or None when there are no records.
+        """
+
+    @property
     def _first_week(self, /) -> int | None: ...
 
     @property
@@ -72,6 +89,16 @@ class SuckerSelectionData:
     def total(self, week_index: int) -> float | None:
         """
         The total recorded for ``week_index``, or None when no row of that week has one.
+        """
+
+    def weekly_table(self, weather: py_narvo_pop.weather.WeatherProvider | None = None) -> pandas.DataFrame:
+        """
+        The totals, one row per model week with at least one record, in week order.
+
+        Columns: ``week_index`` (int64); ``date``, the first day of the week as
+        ``weather.calendar_date_for_week`` gives it (pass the provider that placed the
+        records), NaT throughout when ``weather`` is None; ``total`` (float64), the
+        week's total as total() gives it, NaN when none of the week's rows had one.
         """
 
     @property

@@ -106,6 +106,14 @@ class RibbonProductionData:
     Built from the table of Quillet.read and a weather provider (any object with
     week_index_for_date). When one tag has several rows in a week, the later row in
     the table wins. Read-only once built.
+
+    How the records meet the model: a bunch is bagged just after its plant has
+    flowered, so ``bagged`` observes the plants moving from the pre-flowering to the
+    post-flowering chain (the engine's weekly ``flowering``); a bunch is cut when its
+    plant is harvested, so ``cut`` observes the plants leaving the post-flowering
+    chain at harvest (``harvest``), and ``age_at_cut`` is the age of the bunches
+    cut. weekly_table() gives the farm's sums per week, ready to set beside the
+    engine's history by ``week_index``.
     """
 
     def __init__(self, data: pandas.DataFrame, weather: py_narvo_pop.weather.WeatherProvider) -> None:
@@ -132,6 +140,18 @@ class RibbonProductionData:
         """
 
     @property
+    def first_week(self, /) -> int | None:
+        """
+        The earliest model week of any record, or None when there are no records.
+        """
+
+    @property
+    def last_week(self, /) -> int | None:
+        """
+        The latest model week of any record, or None when there are no records.
+        """
+
+    @property
     def _first_week(self, /) -> int | None: ...
 
     @property
@@ -139,6 +159,25 @@ class RibbonProductionData:
 
     def observation(self, tag: str, week_index: int) -> ProductionObservation | None:
         """What ``tag`` recorded in ``week_index``, or None when nothing was."""
+
+    def weekly_table(self, weather: py_narvo_pop.weather.WeatherProvider | None = None) -> pandas.DataFrame:
+        """
+        The records summed over tags, one row per model week with at least one record,
+        in week order.
+
+        Columns: ``week_index`` (int64); ``date``, the first day of the week as
+        ``weather.calendar_date_for_week`` gives it (pass the provider that placed the
+        records), NaT throughout when ``weather`` is None; ``bagged``, ``cut``,
+        ``field_losses``, ``rejected`` and ``processed`` (float64), each the sum over the
+        week's tags of the values they recorded (a tag without a value is left out; NaN
+        when no tag recorded the quantity); ``age_at_cut`` (float64), the mean over the
+        tags with a value (NaN when none); ``tags`` (int64), the number of tags with an
+        observation that week. Tags are added in ascending order. Each tag contributes
+        its one observation of the week: the later row, when it had two.
+
+        Against a model run, ``bagged`` compares with ``flowering`` and ``cut`` with
+        ``harvest`` of the engine's weekly table (see the class notes).
+        """
 
     @property
     def _tags(self, /) -> tuple[str, ...]: ...

@@ -6,6 +6,7 @@
 #include "bind/reader_checks.hpp"
 #include "core/week_records.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -66,9 +67,33 @@ struct Braxen {};
 
 // --------------------------------------------------------------- data ---
 
+// The distinct weeks of `weeks`, ascending.
+std::vector<std::int64_t> distinct_weeks(std::vector<std::int64_t> weeks) {
+    std::sort(weeks.begin(), weeks.end());
+    weeks.erase(std::unique(weeks.begin(), weeks.end()), weeks.end());
+    return weeks;
+}
+
 struct SuckerSelectionData {
     LastWinsMap<std::int64_t, double> totals;
+    std::vector<std::int64_t> record_weeks;  // every week with a row, ascending, each once
     WeekSpan span;
+
+    // One row per week with a row in the table; NaN where none of the week's
+    // rows had a total.
+    nb::object weekly_table(nb::handle weather) const {
+        std::vector<double> week_totals;
+        week_totals.reserve(record_weeks.size());
+        for (std::int64_t w : record_weeks) {
+            const double* t = totals.find(w);
+            week_totals.push_back(t ? *t : NAN);
+        }
+        nb::dict columns;
+        columns["week_index"] = narvo::bind::numpy_column(record_weeks);
+        columns["date"] = narvo::bind::week_start_dates(record_weeks, weather);
+        columns["total"] = narvo::bind::numpy_column(std::move(week_totals));
+        return narvo::bind::pandas_attr("DataFrame")(columns);
+    }
 
     nb::object total(nb::handle week_index) const {
         std::optional<std::int64_t> week = narvo::bind::lookup_week(week_index);
@@ -110,10 +135,12 @@ void build_selection_data(SuckerSelectionData* self, nb::handle data, nb::handle
         span.add(weeks[r]);
         if (!std::isnan(totals[r])) by_week.put(weeks[r], totals[r]);
     }
-    new (self) SuckerSelectionData{std::move(by_week), span};
+    new (self) SuckerSelectionData{std::move(by_week), distinct_weeks(std::move(weeks)), span};
 }
 
-// Pickled state: (weeks, totals, first week, last week).
+// Pickled state: (weeks, totals, first week, last week, weeks with a row).
+// A state without its last item (pickled before the weeks with a row were
+// kept) takes them to be the weeks with a total.
 nb::tuple selection_state(const SuckerSelectionData& d) {
     std::vector<std::int64_t> weeks;
     std::vector<double> values;
@@ -122,21 +149,25 @@ nb::tuple selection_state(const SuckerSelectionData& d) {
         values.push_back(total);
     }
     nb::tuple span = narvo::bind::pack_span(d.span);
-    return nb::make_tuple(narvo::bind::pack(weeks), narvo::bind::pack(values), span[0], span[1]);
+    return nb::make_tuple(narvo::bind::pack(weeks), narvo::bind::pack(values), span[0], span[1],
+                          narvo::bind::pack(d.record_weeks));
 }
 
 void restore_selection(SuckerSelectionData* self, nb::handle state) {
     nb::tuple s = nb::cast<nb::tuple>(state);
-    if (s.size() != 4) narvo::bind::raise_value_error("pickled SuckerSelectionData is malformed");
+    if (s.size() != 4 && s.size() != 5)
+        narvo::bind::raise_value_error("pickled SuckerSelectionData is malformed");
     auto weeks = narvo::bind::unpack<std::int64_t>(s[0], "weeks");
     auto values = narvo::bind::unpack<double>(s[1], "totals");
     if (weeks.size() != values.size())
         narvo::bind::raise_value_error("pickled SuckerSelectionData is malformed");
+    std::vector<std::int64_t> record_weeks =
+        s.size() == 5 ? narvo::bind::unpack<std::int64_t>(s[4], "weeks with a row") : weeks;
     LastWinsMap<std::int64_t, double> by_week;
     by_week.reserve(weeks.size());
     for (std::size_t r = 0; r < weeks.size(); ++r) by_week.put(weeks[r], values[r]);
     WeekSpan span = narvo::bind::unpack_span(s[2], s[3]);
-    new (self) SuckerSelectionData{std::move(by_week), span};
+    new (self) SuckerSelectionData{std::move(by_week), distinct_weeks(std::move(record_weeks)), span};
 }
 
 }  // namespace
@@ -177,7 +208,11 @@ NB_MODULE(braxen, m) {
         "Farm-wide totals of selected suckers per model week.\n\n"
         "Built from the table of Braxen.read and a weather provider (any object with\n"
         "week_index_for_date). When several dates fall in one week, the later row with a\n"
-        "total wins. Read-only once built.");
+        "total wins. Read-only once built.\n\n"
+        "How the records meet the model: the suckers selected in a week are the young\n"
+        "plants that enter the pre-flowering chain that week (the engine's weekly\n"
+        "``suckers``). weekly_table() lists the totals per week, ready to set beside the\n"
+        "engine's history by ``week_index``.");
     data.def(
         "__init__",
         [](SuckerSelectionData* self, nb::handle data, nb::handle weather) {
@@ -213,6 +248,17 @@ NB_MODULE(braxen, m) {
         [](const SuckerSelectionData& d, nb::handle week_index) { return d.total(week_index); },
         "week_index"_a.none(), nb::sig("def total(self, week_index: int) -> float | None"),
         "The total recorded for ``week_index``, or None when no row of that week has one.");
+    data.def(
+        "weekly_table",
+        [](const SuckerSelectionData& d, nb::handle weather) { return d.weekly_table(weather); },
+        "weather"_a.none() = nb::none(),
+        nb::sig("def weekly_table(self, weather: py_narvo_pop.weather.WeatherProvider | None = "
+                "None) -> pandas.DataFrame"),
+        "The totals, one row per model week with at least one record, in week order.\n\n"
+        "Columns: ``week_index`` (int64); ``date``, the first day of the week as\n"
+        "``weather.calendar_date_for_week`` gives it (pass the provider that placed the\n"
+        "records), NaT throughout when ``weather`` is None; ``total`` (float64), the\n"
+        "week's total as total() gives it, NaN when none of the week's rows had one.");
     data.def_prop_ro("_totals", [](const SuckerSelectionData& d) { return d.totals_dict(); },
                      nb::sig("def _totals(self, /) -> dict[int, float]"),
                      "A new dict of the totals by week.");

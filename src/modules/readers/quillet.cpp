@@ -38,6 +38,18 @@ constexpr std::array<const char*, 3> kOptionalColumns = {"field_losses", "reject
 constexpr std::array<const char*, 6> kNumericColumns = {"bagged",       "cut",      "age_at_cut",
                                                         "field_losses", "rejected", "processed"};
 constexpr std::size_t kCut = 1, kAgeAtCut = 2, kRejected = 4, kProcessed = 5;
+// The quantities in the order of the weekly table: the counts that add up
+// over tags, then the age that is averaged.
+constexpr std::array<std::size_t, 6> kWeeklyOrder = {0, 1, 3, 4, 5, kAgeAtCut};
+
+nb::list weekly_columns() {
+    nb::list names;
+    names.append("week_index");
+    names.append("date");
+    for (std::size_t i : kWeeklyOrder) names.append(kNumericColumns[i]);
+    names.append("tags");
+    return names;
+}
 
 // Cut, processed and rejected must balance to within this absolute amount.
 constexpr double kBalanceTolerance = 1e-6;
@@ -200,6 +212,27 @@ struct RibbonProductionData {
         std::size_t at =
             observations.position({static_cast<std::uint32_t>(PyLong_AsUnsignedLong(id)), *week});
         return at == observations.npos ? nb::none() : records[at];
+    }
+
+    // One row per week with a record: the week's quantities summed over its
+    // tags (age_at_cut averaged), and the number of tags recorded.
+    nb::object weekly_table(nb::handle weather) const {
+        constexpr std::size_t N = kNumericColumns.size();
+        const auto weeks = narvo::core::sums_by_week<N>(observations.entries());
+        std::vector<std::int64_t> week_index, tag_count;
+        std::array<std::vector<double>, N> values;
+        for (const auto& w : weeks) {
+            week_index.push_back(w.week);
+            tag_count.push_back(w.tags);
+            for (std::size_t i = 0; i < N; ++i)
+                values[i].push_back(i == kAgeAtCut ? w.mean(i) : w.total(i));
+        }
+        nb::dict columns;
+        columns["date"] = narvo::bind::week_start_dates(week_index, weather);
+        columns["week_index"] = narvo::bind::numpy_column(std::move(week_index));
+        for (std::size_t i : kWeeklyOrder) columns[kNumericColumns[i]] = narvo::bind::numpy_column(std::move(values[i]));
+        columns["tags"] = narvo::bind::numpy_column(std::move(tag_count));
+        return narvo::bind::pandas_attr("DataFrame")(columns, "columns"_a = weekly_columns());
     }
 
     // _observations as a Python mapping, keys in the order first recorded.
@@ -389,7 +422,14 @@ NB_MODULE(quillet, m) {
         "Production records by ribbon tag and model week.\n\n"
         "Built from the table of Quillet.read and a weather provider (any object with\n"
         "week_index_for_date). When one tag has several rows in a week, the later row in\n"
-        "the table wins. Read-only once built.");
+        "the table wins. Read-only once built.\n\n"
+        "How the records meet the model: a bunch is bagged just after its plant has\n"
+        "flowered, so ``bagged`` observes the plants moving from the pre-flowering to the\n"
+        "post-flowering chain (the engine's weekly ``flowering``); a bunch is cut when its\n"
+        "plant is harvested, so ``cut`` observes the plants leaving the post-flowering\n"
+        "chain at harvest (``harvest``), and ``age_at_cut`` is the age of the bunches\n"
+        "cut. weekly_table() gives the farm's sums per week, ready to set beside the\n"
+        "engine's history by ``week_index``.");
     data.def(
         "__init__",
         [](RibbonProductionData* self, nb::handle data, nb::handle weather) {
@@ -431,6 +471,25 @@ NB_MODULE(quillet, m) {
         "tag"_a.none(), "week_index"_a.none(),
         nb::sig("def observation(self, tag: str, week_index: int) -> ProductionObservation | None"),
         "What ``tag`` recorded in ``week_index``, or None when nothing was.");
+    data.def(
+        "weekly_table",
+        [](const RibbonProductionData& d, nb::handle weather) { return d.weekly_table(weather); },
+        "weather"_a.none() = nb::none(),
+        nb::sig("def weekly_table(self, weather: py_narvo_pop.weather.WeatherProvider | None = "
+                "None) -> pandas.DataFrame"),
+        "The records summed over tags, one row per model week with at least one record,\n"
+        "in week order.\n\n"
+        "Columns: ``week_index`` (int64); ``date``, the first day of the week as\n"
+        "``weather.calendar_date_for_week`` gives it (pass the provider that placed the\n"
+        "records), NaT throughout when ``weather`` is None; ``bagged``, ``cut``,\n"
+        "``field_losses``, ``rejected`` and ``processed`` (float64), each the sum over the\n"
+        "week's tags of the values they recorded (a tag without a value is left out; NaN\n"
+        "when no tag recorded the quantity); ``age_at_cut`` (float64), the mean over the\n"
+        "tags with a value (NaN when none); ``tags`` (int64), the number of tags with an\n"
+        "observation that week. Tags are added in ascending order. Each tag contributes\n"
+        "its one observation of the week: the later row, when it had two.\n\n"
+        "Against a model run, ``bagged`` compares with ``flowering`` and ``cut`` with\n"
+        "``harvest`` of the engine's weekly table (see the class notes).");
     data.def_prop_ro("_tags", [](const RibbonProductionData& d) { return d.tags; },
                      nb::sig("def _tags(self, /) -> tuple[str, ...]"));
     data.def_prop_ro(
