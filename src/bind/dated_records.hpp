@@ -149,6 +149,24 @@ inline nb::object optional_int(const core::WeekSpan& span, bool last) {
     return nb::int_(last ? span.last : span.first);
 }
 
+// The native state of a data object, refusing one that was never built: an
+// instance made by __new__ alone, or by a subclass whose __init__ did not
+// call up, has nothing to read.
+template <class T>
+const T& built(nb::handle self) {
+    if (!nb::isinstance<T>(self))
+        raise_instance_of(PyExc_TypeError,
+                          concat({nb::str("expected "),
+                                  nb::str(nb::getattr(nb::type<T>(), "__qualname__")),
+                                  nb::str(", got "), nb::str(nb::getattr(self.type(), "__qualname__"))}));
+    if (!nb::inst_ready(self))
+        raise_instance_of(PyExc_TypeError,
+                          concat({nb::str("this "), nb::str(nb::getattr(self.type(), "__qualname__")),
+                                  nb::str(" was never initialised (a subclass's __init__ must call "
+                                          "super().__init__)")}));
+    return *nb::inst_ptr<T>(self);
+}
+
 // week_is_covered(week_index), first_week and last_week (with their private
 // twins _first_week and _last_week) of a data class whose native state T has
 // a `span`.
@@ -160,18 +178,18 @@ void add_week_span_members(nb::class_<T>& cls, const char* covered_doc) {
         "week_index"_a.none(), nb::sig("def week_is_covered(self, week_index: int) -> bool"),
         covered_doc);
     cls.def_prop_ro(
-        "first_week", [](const T& d) { return optional_int(d.span, false); },
+        "first_week", [](nb::handle self) { return optional_int(built<T>(self).span, false); },
         nb::sig("def first_week(self, /) -> int | None"),
         "The earliest model week of any record, or None when there are no records.");
     cls.def_prop_ro(
-        "last_week", [](const T& d) { return optional_int(d.span, true); },
+        "last_week", [](nb::handle self) { return optional_int(built<T>(self).span, true); },
         nb::sig("def last_week(self, /) -> int | None"),
         "The latest model week of any record, or None when there are no records.");
     cls.def_prop_ro(
-        "_first_week", [](const T& d) { return optional_int(d.span, false); },
+        "_first_week", [](nb::handle self) { return optional_int(built<T>(self).span, false); },
         nb::sig("def _first_week(self, /) -> int | None"));
     cls.def_prop_ro(
-        "_last_week", [](const T& d) { return optional_int(d.span, true); },
+        "_last_week", [](nb::handle self) { return optional_int(built<T>(self).span, true); },
         nb::sig("def _last_week(self, /) -> int | None"));
 }
 
@@ -273,24 +291,6 @@ inline std::vector<double> column_floats(nb::handle column) {
 // ------------------------------------------------------------ pickling ---
 
 inline LazyAttr g_copyreg_newobj{"copyreg", "__newobj__"};
-
-// The native state of a data object, refusing one that was never built: an
-// instance made by __new__ alone, or by a subclass whose __init__ did not
-// call up, has nothing to read.
-template <class T>
-const T& built(nb::handle self) {
-    if (!nb::isinstance<T>(self))
-        raise_instance_of(PyExc_TypeError,
-                          concat({nb::str("expected "),
-                                  nb::str(nb::getattr(nb::type<T>(), "__qualname__")),
-                                  nb::str(", got "), nb::str(nb::getattr(self.type(), "__qualname__"))}));
-    if (!nb::inst_ready(self))
-        raise_instance_of(PyExc_TypeError,
-                          concat({nb::str("this "), nb::str(nb::getattr(self.type(), "__qualname__")),
-                                  nb::str(" was never initialised (a subclass's __init__ must call "
-                                          "super().__init__)")}));
-    return *nb::inst_ptr<T>(self);
-}
 
 // Pickling through __getstate__/__setstate__ for every protocol: protocols 0
 // and 1 do not reach a native class's __getstate__ by themselves, so

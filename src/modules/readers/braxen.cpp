@@ -250,7 +250,9 @@ NB_MODULE(braxen, m) {
         "The total recorded for ``week_index``, or None when no row of that week has one.");
     data.def(
         "weekly_table",
-        [](const SuckerSelectionData& d, nb::handle weather) { return d.weekly_table(weather); },
+        [](nb::handle self, nb::handle weather) {
+            return narvo::bind::built<SuckerSelectionData>(self).weekly_table(weather);
+        },
         "weather"_a.none() = nb::none(),
         nb::sig("def weekly_table(self, weather: py_narvo_pop.weather.WeatherProvider | None = "
                 "None) -> pandas.DataFrame"),

@@ -473,7 +473,9 @@ NB_MODULE(quillet, m) {
         "What ``tag`` recorded in ``week_index``, or None when nothing was.");
     data.def(
         "weekly_table",
-        [](const RibbonProductionData& d, nb::handle weather) { return d.weekly_table(weather); },
+        [](nb::handle self, nb::handle weather) {
+            return narvo::bind::built<RibbonProductionData>(self).weekly_table(weather);
+        },
         "weather"_a.none() = nb::none(),
         nb::sig("def weekly_table(self, weather: py_narvo_pop.weather.WeatherProvider | None = "
                 "None) -> pandas.DataFrame"),
