@@ -1,10 +1,14 @@
 """Write the example farm's field files into examples/data/ (fixed seed).
 
 The farm is a lowland tropical site: daily mean temperatures around 26 °C with a
-gentle seasonal swing and a wetter, cooler spell mid-year; a field of about
-20,000 plants whose pre-flowering blocks were planted over the last year and a
-half; weekly ribbon tags on the bunches; a monthly sucker-selection count; and a
-replacement planting programme after the cool season.
+gentle seasonal swing and a wetter, cooler spell mid-year; a field grown by the
+model itself from young blocks to its census at the start week (so a run
+seeded from it starts smoothly); weekly ribbon tags on the bunches and a weekly
+sucker-selection count over a year and a half from the start week, generated
+by the model with slightly different parameters (``TRUE_VALUES``) plus counting
+noise; and a replacement planting programme after the cool season.
+
+It needs the package installed (it runs the model).
 
     python examples/make_data.py [OUTPUT_DIR]
 """
@@ -20,8 +24,10 @@ import pandas as pd
 
 SEED = 20240611
 FIRST_DAY = pd.Timestamp("2021-01-04")  # a Monday: week 0 of the example runs
-YEARS = 5
+YEARS = 13  # long enough for 520-week runs from the start week
 START_WEEK = 104  # first simulated week: 2023-01-02
+RECORD_WEEKS = 78  # production and selection records from the start week on
+TRUE_VALUES = {"flowering.threshold_dd": 1900.0, "flowering.spread": 2.6, "harvest.threshold_dd": 950.0}
 
 
 def weather(rng: np.random.Generator) -> pd.DataFrame:
@@ -41,61 +47,116 @@ def weather(rng: np.random.Generator) -> pd.DataFrame:
     return table.iloc[: len(table) - len(table) % 7]
 
 
-def inventory(rng: np.random.Generator) -> pd.DataFrame:
+def _params():
+    from py_narvo_pop.parameters import ParameterSet
+    import yaml
+
+    return ParameterSet.from_dict(yaml.safe_load(PARAMETERS))
+
+
+def _true_params():
+    """The farm as it really behaves: what the field records are generated from.
+
+    It flowers a little earlier and more spread out, and bunches take a little
+    longer to reach cutting, than the example's parameter file says, so that
+    ``narvo-pop calibrate`` has something to find."""
+    from py_narvo_pop.calibration import with_values
+
+    return with_values(_params(), TRUE_VALUES)
+
+
+def _provider(table: pd.DataFrame, params):
+    from py_narvo_pop.weather import WeatherProvider
+
+    daily = table.assign(date=pd.to_datetime(table["date"]))
+    return WeatherProvider.from_params(daily, params)
+
+
+def inventory(rng: np.random.Generator, weather_table: pd.DataFrame) -> pd.DataFrame:
+    """The farm's census at the start week, grown by the model itself.
+
+    A field of young blocks planted every two weeks is run from week 20 to the
+    start week; the state of both chains there, in whole plants, is the
+    inventory. An inventory of the model's own making starts a run smoothly:
+    seeding from it reproduces the run that made it.
+    """
+    from py_narvo_pop.engine import NarvoPopEngine
+
+    params = _params()
+    weather = _provider(weather_table, params)
+    spin_start = 20
+    planted = pd.DataFrame({
+        "chain": "pre_flowering",
+        "population": [round(float(rng.normal(640, 60))) for _ in range(10)],
+        "age_weeks": list(range(1, 20, 2)),
+    })
+    engine = NarvoPopEngine(params, weather, planted, None, start_week_index=spin_start)
+    engine.run(START_WEEK - spin_start)
     rows = []
-    # Pre-flowering blocks planted every two weeks over the last 36 weeks.
-    for i, age in enumerate(range(2, 37, 2)):
-        rows.append(("pre_flowering", round(float(rng.normal(640, 60)), 0), age, f"B{i + 1:02d}"))
-    # Bunches already shot, awaiting harvest, tagged by the week they flowered.
-    for j, age in enumerate(range(1, 16)):
-        rows.append(("post_flowering", round(float(rng.normal(380, 40)), 0), age, f"F{j + 1:03d}"))
+    for chain, prefix in ((engine.pre_flowering, "B"), (engine.post_flowering, "F")):
+        for cohort in chain:
+            plants = round(cohort.population)
+            if plants >= 1:
+                age = START_WEEK - cohort.birth_week_index
+                rows.append((chain.kind.value, float(plants), age, f"{prefix}{cohort.birth_week_index:03d}"))
     return pd.DataFrame(rows, columns=["chain", "population", "age_weeks", "tag"])
 
 
-def production(rng: np.random.Generator) -> pd.DataFrame:
-    # One ribbon colour per flowering week; each ribbon is recorded at three
-    # weekly harvest rounds once its bunches reach cutting age.
-    rows = []
-    first = FIRST_DAY + pd.Timedelta(weeks=START_WEEK - 40)
-    for ribbon in range(30):
-        tag = f"R{ribbon + 1:03d}"
-        flowered = first + pd.Timedelta(weeks=ribbon)
-        tagged = int(rng.normal(420, 35))
-        remaining = tagged
-        for k, weeks_after in enumerate((11, 12, 13)):
-            date = flowered + pd.Timedelta(weeks=weeks_after, days=int(rng.integers(0, 3)))
-            share = (0.35, 0.5, 1.0)[k]
-            cut = int(round(remaining * share)) if k < 2 else remaining
-            remaining -= cut
-            rejected = int(rng.binomial(cut, 0.04))
-            losses = int(rng.binomial(tagged, 0.004))
-            rows.append(
-                {
-                    "tag": tag,
-                    "date": date.strftime("%Y-%m-%d"),
-                    "bagged": tagged if k == 0 else 0,
-                    "cut": cut,
-                    "age_at_cut": weeks_after,
-                    "field_losses": losses,
-                    "rejected": rejected,
-                    "processed": cut - rejected,
-                }
-            )
-    return pd.DataFrame(rows)
+def _observed_run(weather_table: pd.DataFrame, inventory_table: pd.DataFrame):
+    """Per week, what the farm's recorders see: bunches bagged, bunches cut by
+    the week they were bagged, and suckers kept (parous and not)."""
+    from py_narvo_pop.engine import _flowered_shares, _python_apply, _python_rates, parous_suckers
+    from py_narvo_pop.engine import NarvoPopEngine
+
+    params = _true_params()
+    weather = _provider(weather_table, params)
+    engine = NarvoPopEngine(params, weather, inventory_table, None, start_week_index=START_WEEK)
+    pre, post = engine.pre_flowering, engine.post_flowering
+    weeks = []
+    for w in range(START_WEEK, START_WEEK + RECORD_WEEKS):
+        born = [c.birth_week_index for c in post]
+        flowered_plants = float(post.total_population())
+        populations = [c.population for c in pre]
+        a, b, row = _python_rates(pre, post, w, float(weather.thermal_increment(w)), 0.0)
+        shares = _flowered_shares(pre, a)
+        own = [float(a.sucker[i]) for i in range(len(populations))]
+        parous = parous_suckers(populations, own, shares, flowered_plants)
+        cut = {birth: float(b.chain_exit[i]) for i, birth in enumerate(born)}
+        _python_apply(pre, post, a, b, row)
+        weeks.append((w, row["flowering"], cut, row["suckers"] - parous, parous))
+    return weather, weeks
 
 
-def selection(rng: np.random.Generator) -> pd.DataFrame:
+def production(rng: np.random.Generator, weather, weeks) -> pd.DataFrame:
+    # One ribbon per bagging week; each ribbon is recorded at the weekly
+    # harvest rounds while its bunches are being cut.
     rows = []
-    for month in range(24):
-        date = FIRST_DAY + pd.Timedelta(weeks=START_WEEK - 52 + 4 * month, days=1)
-        season = 1.0 + 0.2 * math.sin(2 * math.pi * month / 12)
-        rows.append(
-            {
-                "date": date.strftime("%Y-%m-%d"),
-                "parous_count": int(rng.poisson(1450 * season)),
-                "nulliparous_count": int(rng.poisson(620 * season)),
-            }
-        )
+    for w, bagged, cut, _, _ in weeks:
+        date = weather.calendar_date_for_week(w) + pd.Timedelta(days=int(rng.integers(0, 3)))
+        tag = f"R{w:03d}"
+        rows.append({"tag": tag, "date": date, "bagged": int(rng.poisson(bagged)), "cut": 0,
+                     "age_at_cut": np.nan, "field_losses": 0, "rejected": 0, "processed": 0})
+        for birth, plants in cut.items():
+            if plants < 0.5:
+                continue
+            n = int(rng.poisson(plants))
+            rejected = int(rng.binomial(n, 0.04))
+            rows.append({"tag": f"R{birth:03d}", "date": date, "bagged": 0, "cut": n,
+                         "age_at_cut": w - birth, "field_losses": int(rng.binomial(n, 0.004)),
+                         "rejected": rejected, "processed": n - rejected})
+    table = pd.DataFrame(rows)
+    table["date"] = pd.to_datetime(table["date"]).dt.strftime("%Y-%m-%d")
+    return table.sort_values(["date", "tag"], kind="stable").reset_index(drop=True)
+
+
+def selection(rng: np.random.Generator, weather, weeks) -> pd.DataFrame:
+    # The selection round counts the suckers kept each week, those at the foot
+    # of a plant that has flowered (parous) and the others.
+    rows = []
+    for w, _, _, own, parous in weeks:
+        date = weather.calendar_date_for_week(w) + pd.Timedelta(days=1)
+        rows.append({"date": date.strftime("%Y-%m-%d"), "parous_count": int(rng.poisson(parous)),
+                     "nulliparous_count": int(rng.poisson(own))})
     return pd.DataFrame(rows)
 
 
@@ -140,10 +201,13 @@ mortality_replacement:
 def main(out: Path) -> None:
     rng = np.random.default_rng(SEED)
     out.mkdir(parents=True, exist_ok=True)
-    weather(rng).to_csv(out / "weather.csv", index=False)
-    inventory(rng).to_csv(out / "inventory.csv", index=False)
-    production(rng).to_csv(out / "production.csv", index=False)
-    selection(rng).to_csv(out / "selection.csv", index=False)
+    weather_table = weather(rng)
+    weather_table.to_csv(out / "weather.csv", index=False)
+    inventory_table = inventory(rng, weather_table)
+    inventory_table.to_csv(out / "inventory.csv", index=False)
+    provider, weeks = _observed_run(weather_table, inventory_table)
+    production(rng, provider, weeks).to_csv(out / "production.csv", index=False)
+    selection(rng, provider, weeks).to_csv(out / "selection.csv", index=False)
     (out / "schedule.yaml").write_text(SCHEDULE, encoding="utf-8")
     (out / "parameters.yaml").write_text(PARAMETERS, encoding="utf-8")
     for path in sorted(out.iterdir()):

@@ -61,7 +61,7 @@ def test_cluster_matches_local_and_python_paths(client, scenarios, batch_size):
 
 
 def test_cluster_error_names_the_scenario(client, scenarios):
-    bad = Scenario(scenarios[0].params, scenarios[0].weather, scenarios[0].inventory, None, EXAMPLE_START_WEEK, 500)
+    bad = Scenario(scenarios[0].params, scenarios[0].weather, scenarios[0].inventory, None, EXAMPLE_START_WEEK, 1000)
     with pytest.raises(Exception, match="outside the weather data's coverage") as e:
         run_ensemble([*scenarios[:9], bad], client=client, batch_size=3, progress=False)
     assert "in scenario 9" in e.value.__notes__

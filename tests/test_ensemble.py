@@ -138,7 +138,7 @@ def test_spliced_weather_kernel_and_engine_agree(farm):
 @pytest.mark.parametrize(
     ("change", "error", "match"),
     [
-        ({"n_weeks": 400}, WeatherError, "outside the weather data's coverage"),
+        ({"n_weeks": 1000}, WeatherError, "outside the weather data's coverage"),
         ({"start_week_index": 3}, Exception, "Raise start_week_index"),
         ({"schedule": "nan"}, ValueError, "expected a finite non-negative number"),
     ],

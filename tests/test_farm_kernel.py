@@ -14,6 +14,7 @@ from conftest import Params
 from py_narvo_pop import _farm
 from py_narvo_pop.cli import EXAMPLE_DATA, EXAMPLE_START_WEEK
 from py_narvo_pop.cohorts import ChainKind, CohortChain
+from py_narvo_pop.dispersion import _dispersion_profile
 from py_narvo_pop.exceptions import CohortChainError
 from py_narvo_pop.parameters import ParameterSet
 from py_narvo_pop.readers.demmet import PopulationInventoryReader
@@ -45,15 +46,36 @@ def seeded_chains(params, weather, inventory, start):
     ]
 
 
+def parous_oracle(pre, a, flowered_plants):
+    """Suckers of flowered plants, each cohort standing for at most the farm's flowered plants."""
+    params = pre._params
+    if params.general["rate_basis"] != "cohort":
+        return a.sum_sucker_parous
+    g = params.flowering
+    profile = _dispersion_profile(g["amplitude"], g["peak_weeks"], g["spread"])
+    total = 0.0
+    for i, cohort in enumerate(pre):
+        p, s = cohort.population, a.sucker[i]
+        f = profile.fraction_done(a.next_counters[i][0] - 1)
+        if s > 0.0 and f > 0.0:
+            if f < 1.0 and p * f <= flowered_plants * (1.0 - f):
+                total += s * f / (1.0 - f)
+            else:
+                total += s / p * flowered_plants
+    return total
+
+
 def chain_loop(pre, post, first_week, increments, replacements):
     """The engine's weekly order written out over the chains' public operations."""
     rows = []
     for i, inc in enumerate(increments):
         w = first_week + i
+        flowered_plants = float(post.total_population())
         a, b = pre.calc_rates(float(inc)), post.calc_rates(float(inc))
+        parous = parous_oracle(pre, a, flowered_plants)
         pruned = float(sum(c.population for c in pre.integrate(a, w)))
         pruned += float(sum(c.population for c in post.integrate(b, w)))
-        suckers = a.sum_sucker + a.sum_sucker_parous + b.sum_sucker
+        suckers = a.sum_sucker + parous + b.sum_sucker
         post.add_new_cohort(a.sum_chain_exit, w)
         pre.add_new_cohort(suckers + float(replacements[i]), w)
         rows.append(

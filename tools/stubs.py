@@ -32,9 +32,22 @@ class _StubGen(StubGen):
         return s
 
 
+# Attributes the interpreter adds to a class at run time (copyreg caches the
+# slot names there on the first copy or pickle): not part of the interface.
+_RUNTIME_ONLY = ("__slotnames__",)
+
+
 def render_stub(name: str) -> str:
     module = importlib.import_module(name)
     assert isinstance(module, types.ModuleType)
     gen = _StubGen(module, include_docstrings=True, include_private=True)
     gen.put(module)
-    return gen.get()
+    kept: list[str] = []
+    for line in gen.get().splitlines(keepends=True):
+        if line.strip().split(":")[0] in _RUNTIME_ONLY:
+            # stubgen sets such an attribute off with a blank line
+            if kept and not kept[-1].strip():
+                kept.pop()
+            continue
+        kept.append(line)
+    return "".join(kept)

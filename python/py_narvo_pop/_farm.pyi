@@ -3,13 +3,24 @@ The farm kernel: both chains of a farm stepped through a span of weeks in native
 code, on cohort states held as columns of numpy arrays.
 """
 
-from collections.abc import Mapping
+from collections.abc import Mapping, Sequence
 from typing import Any
 
 import numpy
 
 import py_narvo_pop.cohorts
 
+
+def params_fault(params: Any) -> str | None:
+    """Why the kernel cannot run ``params`` (a text), or None when it can."""
+
+def parous_suckers(populations: Sequence[float], suckers: Sequence[float], flowered: Sequence[float], flowered_plants: float) -> float:
+    """
+    The suckers of already-flowered plants over a chain's cohorts, as the kernel
+    attributes them: per cohort its population at the start of the week, its
+    suckers, the share flowered before the week; the farm's flowered plants bound
+    what any one cohort stands for.
+    """
 
 COLUMNS: tuple = ...
 

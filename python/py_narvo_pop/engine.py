@@ -14,6 +14,42 @@ weather provider's weekly heat units. Each week ``w``:
    post-flowering chain produces none) plus the replacement suckers that the
    management schedule plans for the week.
 
+Suckers of plants that have already flowered
+--------------------------------------------
+Under the "cohort" basis a cohort's per-plant sucker rate applies to all the
+plants that entered it, those that have flowered included. A chain's rates
+give this as ``sum_sucker_parous``: per cohort ``S x f / (1 - f)``, with ``S``
+the suckers of the plants still in the cohort and ``f`` the share of the
+cohort that has flowered. That reads the cohort's population ``P`` as the
+unflowered remainder of ``P / (1 - f)`` plants, so the flowered plants it
+stands for are ``a = P x f / (1 - f)``. For a cohort the model grew itself this
+is right. A cohort seeded from an inventory holds an observed population, and
+for one far past its flowering peak ``f / (1 - f)`` runs into the thousands:
+300 late plants would stand for hundreds of thousands of flowered ones.
+
+The engine therefore computes these suckers itself, from the same per-cohort
+numbers: a cohort's flowered plants ``a`` can never be more than the flowered
+plants on the farm, the post-flowering chain's population at the start of the
+week (``F``). Per cohort the engine adds ``S x f / (1 - f)`` while
+``P x f <= F x (1 - f)``, and ``(S / P) x F`` beyond, which is continuous in
+every input. It depends only on the chains' state, so a run seeded from an
+engine's own state reproduces that engine's run; and a cohort the model grew
+never reaches the bound, so such runs give exactly the chains'
+``sum_sucker_parous``.
+
+Two paths, one order
+--------------------
+``run`` steps the weeks in the native farm kernel (``py_narvo_pop._farm``)
+whenever everything it reads is the package's own: a ``ParameterSet`` that the
+kernel accepts, chains of exactly ``CohortChain`` holding the engine's
+parameter set, and the dispersion functions of ``py_narvo_pop.cohorts`` as the
+package defines them. Otherwise (a caller's own parameter object, chain
+subclass or replaced curve) it steps them in the plain Python loop of
+``_python_week`` over the chains' public operations. Both follow the order
+above and give identical tables (tested on random farms). After a kernel run
+the chains hold the kernel's final state; cohorts that were in a chain before
+and are still there are the same objects, updated.
+
 New cohorts are added only after both chains have integrated, because a rates
 record is keyed by the positions of the cohorts it was computed for. A cohort
 born in week ``w`` is first stepped in week ``w + 1``, as seeded cohorts are.
@@ -60,9 +96,10 @@ week began to change the chains (a caller's own chain whose ``integrate``
 raises), the engine cannot be put back together: it records the week and every
 later ``run`` or ``step`` raises ``EngineStateError``.
 
-The weekly step runs in the package's native code, and so does the loop over
-the weeks (``py_narvo_pop._engine.run_weeks``); this module keeps the engine's
-state, seeding, history and pickling.
+A kernel run checks everything before it changes anything; when it fails,
+the engine steps the same weeks in the Python loop, which keeps the weeks
+before the failing one and raises the chains' own error, so both paths leave
+the engine in the same state.
 """
 
 from __future__ import annotations
@@ -73,8 +110,11 @@ from typing import Any
 
 import pandas as pd
 
-from py_narvo_pop._engine import run_weeks
-from py_narvo_pop.cohorts import ChainKind, CohortChain
+import numpy as np
+
+from py_narvo_pop import _farm, cohorts, dispersion
+from py_narvo_pop.cohorts import ChainKind, Cohort, CohortChain
+from py_narvo_pop.parameters import ParameterSet
 
 RESULT_COLUMNS = (
     "date",
@@ -97,6 +137,123 @@ _INT_COLUMNS = ("week_index", "pre_flowering_cohorts", "post_flowering_cohorts")
 # The keys the pruning step reads at the end of every week; checked before a
 # run so that a missing one cannot stop a week half-way.
 _PRUNING_KEYS = ("max_age_weeks_vegetative", "max_age_weeks_reproductive", "population_epsilon")
+
+
+_STATE_FIELDS = (
+    "birth_week_index",
+    "population",
+    "thermal_age",
+    "weeks_since_flowering_threshold",
+    "weeks_since_sucker_threshold",
+    "weeks_since_harvest_threshold",
+)
+
+# The dispersion functions the chains call, as the package defines them; the
+# kernel computes exactly these.
+_CURVES = ("_dispersion_profile", "_dispersion_rate", "_harvest_hazard", "_harvest_hazard_cohort_basis")
+
+
+def parous_suckers(
+    populations: list[float], suckers: list[float], flowered: list[float], flowered_plants: float
+) -> float:
+    """Suckers of the already-flowered plants of a chain's cohorts (see the module notes).
+
+    Per cohort: ``populations`` at the start of the week, ``suckers`` of its
+    plants still in the chain this week, ``flowered`` the share of the cohort
+    that flowered before this week; ``flowered_plants`` the post-flowering
+    population at the start of the week, which bounds the flowered plants any
+    one cohort stands for. The kernel's own arithmetic, so both paths agree.
+    """
+    return _farm.parous_suckers(populations, suckers, flowered, flowered_plants)
+
+
+def _flowered_shares(chain: CohortChain, rates: Any) -> list[float] | None:
+    """Per cohort, the share flowered before this week, as the chain's rates read it."""
+    params = chain._params
+    if params.general["rate_basis"] != "cohort":
+        return None
+    group = params.flowering
+    profile = cohorts._dispersion_profile(group["amplitude"], group["peak_weeks"], group["spread"])
+    counters = rates.next_counters
+    return [float(profile.fraction_done(counters[i][0] - 1)) for i in range(len(chain))]
+
+
+def _python_rates(pre: CohortChain, post: CohortChain, w: int, increment: float,
+                  replacement: float) -> tuple[Any, Any, dict[str, Any]]:
+    """The first phase of a week: both chains' rates and the week's movements; changes nothing."""
+    flowered_plants = float(post.total_population())
+    populations = [c.population for c in pre]
+    a = pre.calc_rates(increment)
+    b = post.calc_rates(increment)
+    shares = _flowered_shares(pre, a)
+    if shares is None:
+        parous = 0.0
+    else:
+        sucker_map = a.sucker
+        own = [float(sucker_map[i]) for i in range(len(populations))]
+        parous = parous_suckers(populations, own, shares, flowered_plants)
+    flowering = float(a.sum_chain_exit)
+    suckers = float(a.sum_sucker) + parous + float(b.sum_sucker)
+    for value, what in ((flowering, "flowering plants"), (suckers, "suckers")):
+        if not math.isfinite(value):
+            raise ValueError(f"week {w}: the rates give {value!r} {what}; expected a finite number of plants")
+    row = {
+        "week_index": w,
+        "heat_units": increment,
+        "flowering": flowering,
+        "harvest": float(b.sum_chain_exit),
+        "deaths": float(a.sum_death) + float(b.sum_death),
+        "suckers": suckers,
+        "replacements": replacement,
+    }
+    return a, b, row
+
+
+def _python_apply(pre: CohortChain, post: CohortChain, a: Any, b: Any, row: dict[str, Any]) -> None:
+    """The second phase of a week: integrate and prune both chains, add the new cohorts."""
+    w = row["week_index"]
+    pruned = float(sum(c.population for c in pre.integrate(a, w)))
+    pruned += float(sum(c.population for c in post.integrate(b, w)))
+    post.add_new_cohort(row["flowering"], w)
+    pre.add_new_cohort(row["suckers"] + row["replacements"], w)
+    row["pruned"] = pruned
+    row["pre_flowering"] = float(pre.total_population())
+    row["post_flowering"] = float(post.total_population())
+    row["pre_flowering_cohorts"] = len(pre)
+    row["post_flowering_cohorts"] = len(post)
+
+
+def _states(chain: CohortChain) -> dict[str, np.ndarray]:
+    return _farm.chain_states(chain)
+
+
+def _store(chain: CohortChain, states: Mapping[str, Any]) -> None:
+    """Put a kernel's final states into ``chain``, keeping the cohort objects that survived.
+
+    The kernel keeps the survivors in order and appends new cohorts, so each
+    state row is matched with the next old cohort of the same birth week.
+    """
+    old = list(chain)
+    kind = chain.kind
+    columns = [states[name].tolist() for name in _STATE_FIELDS]
+    j = 0
+    cohort_list = []
+    for b, p, t, wf, ws, wh in zip(*columns):
+        k = j
+        while k < len(old) and old[k].birth_week_index != b:
+            k += 1
+        if k < len(old):
+            c = old[k]
+            j = k + 1
+            c.population = p
+            c.thermal_age = t
+            c.weeks_since_flowering_threshold = wf
+            c.weeks_since_sucker_threshold = ws
+            c.weeks_since_harvest_threshold = wh
+        else:
+            c = Cohort(kind, b, p, t, wf, ws, wh)
+        cohort_list.append(c)
+    chain.__setstate__((cohort_list, None))
 
 
 class EngineStateError(RuntimeError):
@@ -243,6 +400,53 @@ class NarvoPopEngine:
             raise ValueError(f"n_weeks must be a non-negative int, got {n_weeks!r}")
         return _table([self._advance(n_weeks)])
 
+    def uses_kernel(self) -> bool:
+        """Whether ``run`` steps this engine's weeks in the native farm kernel (see the module notes)."""
+        pre, post = self.pre_flowering, self.post_flowering
+        if type(self.params) is not ParameterSet:
+            return False
+        if type(pre) is not CohortChain or type(post) is not CohortChain:
+            return False
+        if pre._params is not self.params or post._params is not self.params:
+            return False
+        if pre.kind != ChainKind.PRE_FLOWERING or post.kind != ChainKind.POST_FLOWERING:
+            return False
+        if any(getattr(cohorts, name) is not getattr(dispersion, name) for name in _CURVES):
+            return False
+        return _farm.params_fault(self.params) is None
+
+    def _step_weeks(self, first: int, increments: list[float], replacements: list[float]
+                    ) -> tuple[dict[str, list[Any]], BaseException | None, bool]:
+        """Step the weeks; returns (columns of the weeks completed, the error or None, half-applied)."""
+        pre, post = self.pre_flowering, self.post_flowering
+        if increments and self.uses_kernel():
+            try:
+                columns, pre_states, post_states = _farm.run(
+                    self.params, _states(pre), _states(post), first,
+                    np.asarray(increments, dtype="float64"), np.asarray(replacements, dtype="float64"))
+            except Exception:
+                # The kernel checks before it changes anything, so nothing was
+                # applied; the Python loop below steps the same weeks, keeps
+                # those before the failing one and raises the chains' own error.
+                pass
+            else:
+                _store(pre, pre_states)
+                _store(post, post_states)
+                return {name: columns[name].tolist() for name in RESULT_COLUMNS[1:]}, None, False
+        rows: list[dict[str, Any]] = []
+        for i, increment in enumerate(increments):
+            w = first + i
+            try:
+                a, b, row = _python_rates(pre, post, w, increment, replacements[i])
+            except Exception as exc:
+                return _chunk_of_rows(rows), exc, False
+            try:
+                _python_apply(pre, post, a, b, row)
+            except Exception as exc:
+                return _chunk_of_rows(rows), exc, True
+            rows.append(row)
+        return _chunk_of_rows(rows), None, False
+
     def _advance(self, n_weeks: int) -> dict[str, list[Any]]:
         if self._broken_week is not None:
             raise EngineStateError(
@@ -258,9 +462,7 @@ class NarvoPopEngine:
             general = self.params.general
             for key in _PRUNING_KEYS:
                 general[key]
-        columns, error, half_applied = run_weeks(
-            self.pre_flowering, self.post_flowering, first, increments, replacements
-        )
+        columns, error, half_applied = self._step_weeks(first, increments, replacements)
         done = len(columns["week_index"])
         chunk = {"date": dates[:done], **columns}
         if done:
@@ -277,6 +479,10 @@ class NarvoPopEngine:
                 error.add_note(f"week {failed} was not applied{kept}")
             raise error
         return chunk
+
+
+def _chunk_of_rows(rows: list[dict[str, Any]]) -> dict[str, list[Any]]:
+    return {name: [row[name] for row in rows] for name in RESULT_COLUMNS[1:]}
 
 
 def _empty_chunk() -> dict[str, list[Any]]:

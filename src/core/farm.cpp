@@ -248,7 +248,7 @@ struct AgeBound {
 
 template <bool Pre, bool Suckers, bool Parous>
 ChainWeek FarmChain::advance_as(const FarmParams& p, const FarmCurves& curves, double increment,
-                                std::int64_t week) {
+                                std::int64_t week, double flowered_plants) {
     const double death_rate = p.death_rate(side_);
     const double epsilon = p.population_epsilon;
     const AgeBound age_bound(week, p.age_limit(side_));
@@ -279,7 +279,8 @@ ChainWeek FarmChain::advance_as(const FarmParams& p, const FarmCurves& curves, d
         const double pop = c.population;
         const double suckers = Suckers ? pop * sucker_rate(ws) : 0.0;
         const double h = hazard(Pre ? wf : wh);
-        if constexpr (Parous) sum_parous += parous_suckers(suckers, flowered_before(wf));
+        if constexpr (Parous)
+            sum_parous += attributed_parous_suckers(pop, suckers, flowered_before(wf), flowered_plants);
         const CohortOutcome o = cohort_outcome(pop, h, death_rate);
         sum_exit += o.exit;
         sum_death += o.death;
@@ -310,12 +311,14 @@ ChainWeek FarmChain::advance_as(const FarmParams& p, const FarmCurves& curves, d
 }
 
 ChainWeek FarmChain::advance(const FarmParams& p, const FarmCurves& curves, double increment,
-                             std::int64_t week) {
+                             std::int64_t week, double flowered_plants) {
     if (side_ == ChainSide::pre_flowering)
-        return p.cohort_basis ? advance_as<true, true, true>(p, curves, increment, week)
-                              : advance_as<true, true, false>(p, curves, increment, week);
-    return p.cohort_basis ? advance_as<false, false, false>(p, curves, increment, week)
-                          : advance_as<false, true, false>(p, curves, increment, week);
+        return p.cohort_basis
+                   ? advance_as<true, true, true>(p, curves, increment, week, flowered_plants)
+                   : advance_as<true, true, false>(p, curves, increment, week, flowered_plants);
+    return p.cohort_basis
+               ? advance_as<false, false, false>(p, curves, increment, week, flowered_plants)
+               : advance_as<false, true, false>(p, curves, increment, week, flowered_plants);
 }
 
 double FarmChain::prune(const FarmParams& p, std::int64_t current_week_index) {
@@ -389,6 +392,7 @@ Farm::Farm(const FarmParams& params, std::shared_ptr<const FarmCurves> curves)
     : params_(checked(params)), curves_(std::move(curves)) {}
 
 void Farm::prepare(std::size_t weeks) {
+    post_total_ = -1.0;  // the chains may have been loaded since the last step
     const std::int64_t need = counts_needed(
         params_, std::max(largest_counter(pre.cohorts()), largest_counter(post.cohorts())), weeks);
     if (!curves_ || curves_->tabulated() < need) curves_ = shared_curves(params_, need);
@@ -398,8 +402,11 @@ void Farm::prepare(std::size_t weeks) {
 
 FarmRow Farm::step(std::int64_t week, double increment, double replacements) {
     if (!curves_) prepare(1);
-    ChainWeek a = pre.advance(params_, *curves_, increment, week);
-    ChainWeek b = post.advance(params_, *curves_, increment, week);
+    // The flowered plants on the farm at the start of the week bound the
+    // suckers attributed to flowered plants (see attributed_parous_suckers).
+    if (post_total_ < 0.0) post_total_ = post.total();
+    ChainWeek a = pre.advance(params_, *curves_, increment, week, post_total_);
+    ChainWeek b = post.advance(params_, *curves_, increment, week, post_total_);
     double pruned = a.pruned;
     pruned += b.pruned;
 
@@ -410,10 +417,11 @@ FarmRow Farm::step(std::int64_t week, double increment, double replacements) {
     const double entering = suckers + replacements;
     if (pre.add(entering, week)) a.total.add(entering);
 
+    post_total_ = b.total.result_or_zero();
     return {week,
             increment,
             a.total.result_or_zero(),
-            b.total.result_or_zero(),
+            post_total_,
             flowering,
             b.sum_exit,
             a.sum_death + b.sum_death,

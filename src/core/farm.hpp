@@ -7,6 +7,7 @@
 #include "core/chain_step.hpp"
 #include "core/cohort.hpp"
 #include "core/dispersion.hpp"
+#include "core/parous.hpp"
 #include "core/pysum.hpp"
 #include "core/weekly_table.hpp"
 
@@ -156,9 +157,10 @@ public:
     // list order), its end-of-week state, and pruning (the cohorts below the
     // population floor or over the age limit at `week` leave, the rest keep
     // their order). The arithmetic is compute_rates', apply_rates' and
-    // pruned()'s, cohort by cohort.
+    // pruned()'s, cohort by cohort; the suckers of flowered plants are
+    // attributed_parous_suckers' with the farm's `flowered_plants`.
     ChainWeek advance(const FarmParams& p, const FarmCurves& curves, double increment,
-                      std::int64_t week);
+                      std::int64_t week, double flowered_plants);
     // Drops the cohorts below the population floor or over the age limit,
     // keeping the order of the rest; returns the plants dropped (summed in
     // list order as the interpreter's sum() does, 0.0 when none).
@@ -174,7 +176,7 @@ public:
 private:
     template <bool Pre, bool Suckers, bool Parous>
     ChainWeek advance_as(const FarmParams& p, const FarmCurves& curves, double increment,
-                         std::int64_t week);
+                         std::int64_t week, double flowered_plants);
 
     ChainSide side_;
     std::vector<CohortState> cohorts_;
@@ -232,6 +234,9 @@ private:
 
     FarmParams params_;
     std::shared_ptr<const FarmCurves> curves_;
+    // The post-flowering population at the end of the last step; negative
+    // when unknown (before the first step of a run).
+    double post_total_ = -1.0;
 };
 
 // ------------------------------------------------------------- seeding ---

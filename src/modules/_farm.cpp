@@ -5,9 +5,11 @@
 #include "bind/numbers.hpp"
 #include "bind/py.hpp"
 #include "core/farm.hpp"
+#include "core/parous.hpp"
 
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
 
 #include <algorithm>
 #include <atomic>
@@ -57,7 +59,7 @@ narvo::core::CurveParams curve(nb::handle group) {
 // The parameters a week's step reads, in the order the chains read them
 // (rates of the pre-flowering chain, then the post-flowering chain, then the
 // pruning limits), so a missing key fails with the set's own lookup error.
-FarmParams resolve_params(nb::handle params) {
+FarmParams read_params(nb::handle params) {
     nb::object sucker = nb::getattr(params, "sucker_selection");
     nb::object mortality = nb::getattr(params, "mortality_replacement");
     nb::object flowering = nb::getattr(params, "flowering");
@@ -84,9 +86,39 @@ FarmParams resolve_params(nb::handle params) {
     p.max_age_weeks_vegetative = number(general, "max_age_weeks_vegetative");
     p.max_age_weeks_reproductive = number(general, "max_age_weeks_reproductive");
     p.population_epsilon = number(general, "population_epsilon");
+    return p;
+}
+
+FarmParams resolve_params(nb::handle params) {
+    FarmParams p = read_params(params);
     if (auto fault = narvo::core::farm_params_fault(p))
         narvo::bind::raise_value_error("the farm kernel cannot run these parameters: " + *fault);
     return p;
+}
+
+// Why the kernel cannot run `params`, or None when it can: a parameter it
+// cannot read (the chains would raise that error themselves) or a value
+// outside what it computes natively.
+nb::object params_fault(nb::handle params) {
+    FarmParams p;
+    try {
+        p = read_params(params);
+    } catch (nb::python_error& e) {
+        return nb::str(e.value());
+    }
+    if (auto fault = narvo::core::farm_params_fault(p)) return nb::str(fault->c_str());
+    return nb::none();
+}
+
+double parous_suckers(const std::vector<double>& populations, const std::vector<double>& suckers,
+                      const std::vector<double>& flowered, double flowered_plants) {
+    if (populations.size() != suckers.size() || populations.size() != flowered.size())
+        narvo::bind::raise_value_error("populations, suckers and flowered must have the same length");
+    double total = 0.0;
+    for (std::size_t i = 0; i < populations.size(); ++i)
+        total += narvo::core::attributed_parous_suckers(populations[i], suckers[i], flowered[i],
+                                                        flowered_plants);
+    return total;
 }
 
 // --------------------------------------------------------------- arrays ---
@@ -621,6 +653,16 @@ NB_MODULE(_farm, m) {
     m.doc() =
         "The farm kernel: both chains of a farm stepped through a span of weeks in native\n"
         "code, on cohort states held as columns of numpy arrays.";
+
+    m.def("params_fault", &params_fault, "params"_a,
+          nb::sig("def params_fault(params: typing.Any) -> str | None"),
+          "Why the kernel cannot run ``params`` (a text), or None when it can.");
+    m.def("parous_suckers", &parous_suckers, "populations"_a, "suckers"_a, "flowered"_a,
+          "flowered_plants"_a,
+          "The suckers of already-flowered plants over a chain's cohorts, as the kernel\n"
+          "attributes them: per cohort its population at the start of the week, its\n"
+          "suckers, the share flowered before the week; the farm's flowered plants bound\n"
+          "what any one cohort stands for.");
 
     nb::list names;
     for (const char* name : narvo::core::kFarmColumnNames) names.append(name);
