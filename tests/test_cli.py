@@ -113,10 +113,10 @@ def test_start_too_early_names_the_least_start_over_all_rows(capsys):
     assert main(["simulate", "--weather", example("weather.csv"), "--inventory",
                  example("inventory.csv"), "--start-week", "3"]) == 1
     err = one_error_line(capsys)
-    # the oldest group is 36 weeks old: weeks 0.. of the weather reach it from week 35
-    assert "use --start-week 35 or later (or --start-date 2021-09-06)" in err
+    # the oldest group is 42 weeks old: weeks 0.. of the weather reach it from week 41
+    assert "use --start-week 41 or later (or --start-date 2021-10-18)" in err
     assert main(["simulate", "--weather", example("weather.csv"), "--inventory",
-                 example("inventory.csv"), "--start-date", "2021-09-06", "--weeks", "2"]) == 0
+                 example("inventory.csv"), "--start-date", "2021-10-18", "--weeks", "2"]) == 0
     assert "2 weeks:" in capsys.readouterr().out
 
 
@@ -212,10 +212,10 @@ def test_quality_warnings_and_strict(tmp_path, capsys):
 
 def test_records_outside_the_weather_get_a_notice(tmp_path, capsys):
     path = write(tmp_path, "sel.csv", "date,parous_count,nulliparous_count\n"
-                 "2022-01-04,10,5\n2030-02-01,12,4\n")
+                 "2022-01-04,10,5\n2040-02-01,12,4\n")
     assert main(["check", path, "--as", "selection", "--weather", example("weather.csv")]) == 0
     err = capsys.readouterr().err
-    assert "coverage" in err and "2030-02-01" in err
+    assert "coverage" in err and "2040-02-01" in err
 
 
 def test_version_and_units_in_help(capsys):

@@ -509,7 +509,8 @@ def build_parser() -> argparse.ArgumentParser:
         prog="narvo-pop",
         description="Weekly cohort population model of a sucker-propagated perennial crop.",
         formatter_class=argparse.RawDescriptionHelpFormatter,
-        epilog="run 'narvo-pop simulate --help' or 'narvo-pop check --help' for examples",
+        epilog="commands: simulate, check, compare, calibrate, forecast, sensitivity; "
+        "run 'narvo-pop COMMAND --help' for examples",
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     sub = parser.add_subparsers(dest="command", required=True)
@@ -562,6 +563,11 @@ def build_parser() -> argparse.ArgumentParser:
     chk.add_argument("--params", metavar="FILE", help="YAML parameter file for --weather")
     _weather_options(chk)
     chk.set_defaults(func=check)
+
+    from py_narvo_pop import _cli_ensemble, _cli_fit
+
+    _cli_fit.add_parsers(sub)
+    _cli_ensemble.add_parsers(sub)
     return parser
 
 
