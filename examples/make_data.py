@@ -108,16 +108,22 @@ def _observed_run(weather_table: pd.DataFrame, inventory_table: pd.DataFrame):
     from py_narvo_pop.engine import _flowered_shares, _python_apply, _python_rates, parous_suckers
     from py_narvo_pop.engine import NarvoPopEngine
 
+    import yaml
+
+    from py_narvo_pop.toverin import Toverin
+
     params = _true_params()
     weather = _provider(weather_table, params)
-    engine = NarvoPopEngine(params, weather, inventory_table, None, start_week_index=START_WEEK)
+    schedule = Toverin(yaml.safe_load(SCHEDULE)["replacement_schedule"])
+    engine = NarvoPopEngine(params, weather, inventory_table, schedule, start_week_index=START_WEEK)
     pre, post = engine.pre_flowering, engine.post_flowering
     weeks = []
     for w in range(START_WEEK, START_WEEK + RECORD_WEEKS):
         born = [c.birth_week_index for c in post]
         flowered_plants = float(post.total_population())
         populations = [c.population for c in pre]
-        a, b, row = _python_rates(pre, post, w, float(weather.thermal_increment(w)), 0.0)
+        a, b, row = _python_rates(pre, post, w, float(weather.thermal_increment(w)),
+                                  engine.replacement_suckers(w))
         shares = _flowered_shares(pre, a)
         own = [float(a.sucker[i]) for i in range(len(populations))]
         parous = parous_suckers(populations, own, shares, flowered_plants)

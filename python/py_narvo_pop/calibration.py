@@ -50,6 +50,7 @@ from typing import Any, Mapping, Sequence
 import numpy as np
 import pandas as pd
 
+from py_narvo_pop.engine import RESULT_COLUMNS
 from py_narvo_pop.parameters import ParameterSet
 
 SERIES = ("flowering", "harvest", "suckers")
@@ -285,6 +286,16 @@ def with_values(params: ParameterSet, values: Mapping[str, float]) -> ParameterS
 # ----------------------------------------------------------------- the farm
 
 
+def _farm_runs(params: ParameterSet) -> bool:
+    """Whether the kernel computes what the chains would: the package's own curves, readable parameters."""
+    from py_narvo_pop import _farm, cohorts, dispersion
+
+    curves = ("_dispersion_profile", "_dispersion_rate", "_harvest_hazard", "_harvest_hazard_cohort_basis")
+    if any(getattr(cohorts, name) is not getattr(dispersion, name) for name in curves):
+        return False
+    return _farm.params_fault(params) is None
+
+
 class Farm:
     """One farm's inputs, read once: weather provider, inventory, schedule and span.
 
@@ -332,13 +343,20 @@ class Farm:
                                   self._increments, self._replacements)
         return columns
 
+    def columns(self, params: Any) -> Mapping[str, Any]:
+        """The weekly columns of a simulation as numpy arrays (no table built)."""
+        if self._native and type(params) is ParameterSet and _farm_runs(params):
+            return self._kernel_columns(params)
+        table = self.simulate(params)
+        return {name: table[name].to_numpy() for name in table.columns}
+
     def simulate(self, params: Any) -> pd.DataFrame:
-        if self._native and isinstance(params, ParameterSet):
+        if self._native and type(params) is ParameterSet and _farm_runs(params):
             columns = self._kernel_columns(params)
             table = pd.DataFrame({"date": self._dates, **columns})
             for name in ("week_index", "pre_flowering_cohorts", "post_flowering_cohorts"):
                 table[name] = table[name].astype("int64")
-            return table
+            return table[["date", *RESULT_COLUMNS[1:]]]
         from py_narvo_pop.engine import NarvoPopEngine
 
         engine = NarvoPopEngine(params, self.weather, self.inventory, self.schedule,
@@ -384,15 +402,42 @@ class _Objective:
         self.observed = observed
         self.weights = dict(weights) if weights is not None else None
 
+        # Where each series' observations sit among the simulated weeks, for
+        # the error of one simulation without building tables.
+        first = farm.start_week_index
+        self._series = []
+        for series in SERIES:
+            column = OBSERVED_COLUMN[series]
+            if column not in observed.columns:
+                continue
+            values = observed[column].dropna()
+            weeks = values.index.to_numpy(dtype="int64")
+            inside = (weeks >= first) & (weeks < first + farm.n_weeks)
+            if not inside.any():
+                continue
+            o = values.to_numpy(dtype="float64")[inside]
+            weight = 1.0 if self.weights is None else float(self.weights.get(series, 0.0))
+            mean = abs(float(o.mean()))
+            self._series.append((series, weeks[inside] - first, o, weight / (mean if mean != 0.0 else 1.0)))
+
     def comparison(self, x: Sequence[float]) -> Comparison:
-        params = with_values(self.params, dict(zip(self.names, (float(v) for v in x))))
-        return compare(self.farm.simulate(params), self.observed)
+        return compare(self.farm.simulate(self.params_at(x)), self.observed)
+
+    def params_at(self, x: Sequence[float]) -> ParameterSet:
+        return with_values(self.params, dict(zip(self.names, (float(v) for v in x))))
 
     def __call__(self, x: Sequence[float]) -> float:
+        """The calibration error of the parameter values ``x`` (what ``Comparison.error`` gives)."""
         try:
-            error = self.comparison(x).error(self.weights)
+            columns = self.farm.columns(self.params_at(x))
         except (ValueError, ArithmeticError):
             return math.inf
+        error = 0.0
+        for series, positions, observed, scale in self._series:
+            if scale == 0.0:
+                continue
+            diff = columns[series][positions] - observed
+            error += scale * math.sqrt(float(diff @ diff) / diff.size)
         return error if math.isfinite(error) else math.inf
 
 
