@@ -165,6 +165,9 @@ class NumpyFarm:
         for k in range(weeks):
             w = f.start + k
             inc = f.increments[k]
+            # The flowered plants on the farm at the start of the week bound
+            # what any one cohort's parous suckers stand for.
+            flowered_plants = post.pop.sum(1)[:, None]
             # Pre-flowering chain.
             c = pre
             age = c.age + inc
@@ -173,8 +176,12 @@ class NumpyFarm:
             suckers = c.pop * t_suck[ci, ws]
             h = t_flow[ci, wf]
             fb = t_fb[ci, wf]
-            parous = np.where(cohort & (suckers > 0.0) & (fb < 0.999999999999),
-                              suckers * fb / np.where(fb < 0.999999999999, 1.0 - fb, 1.0), 0.0)
+            within = (fb < 1.0) & (c.pop * fb <= flowered_plants * (1.0 - fb))
+            parous = np.where(
+                cohort & (suckers > 0.0) & (fb > 0.0),
+                np.where(within, suckers * fb / np.where(fb < 1.0, 1.0 - fb, 1.0),
+                         suckers / np.where(c.pop > 0.0, c.pop, 1.0) * flowered_plants),
+                0.0)
             exit_ = c.pop * h
             deaths = np.minimum(np.maximum(c.pop - exit_, 0.0), c.pop * dr_v)
             live = c.alive
