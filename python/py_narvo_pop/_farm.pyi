@@ -63,5 +63,7 @@ def chain_states(chain: py_narvo_pop.cohorts.CohortChain) -> dict[str, numpy.nda
 
 def load_chain_states(chain: py_narvo_pop.cohorts.CohortChain, states: Mapping[str, Any]) -> None:
     """
-    Replace the cohorts of ``chain`` with new cohorts of its kind holding ``states``.
+    Replace the cohorts of ``chain`` with cohorts of its kind holding ``states``; a
+    cohort already in the chain with the next row's birth week (in order) is kept and
+    updated in place, so callers holding it see the new state.
     """

@@ -115,6 +115,7 @@ import numpy as np
 from py_narvo_pop import _farm, cohorts, dispersion
 from py_narvo_pop.cohorts import ChainKind, Cohort, CohortChain
 from py_narvo_pop.parameters import ParameterSet
+from py_narvo_pop.toverin import Toverin
 
 RESULT_COLUMNS = (
     "date",
@@ -227,35 +228,6 @@ def _states(chain: CohortChain) -> dict[str, np.ndarray]:
     return _farm.chain_states(chain)
 
 
-def _store(chain: CohortChain, states: Mapping[str, Any]) -> None:
-    """Put a kernel's final states into ``chain``, keeping the cohort objects that survived.
-
-    The kernel keeps the survivors in order and appends new cohorts, so each
-    state row is matched with the next old cohort of the same birth week.
-    """
-    old = list(chain)
-    kind = chain.kind
-    columns = [states[name].tolist() for name in _STATE_FIELDS]
-    j = 0
-    cohort_list = []
-    for b, p, t, wf, ws, wh in zip(*columns):
-        k = j
-        while k < len(old) and old[k].birth_week_index != b:
-            k += 1
-        if k < len(old):
-            c = old[k]
-            j = k + 1
-            c.population = p
-            c.thermal_age = t
-            c.weeks_since_flowering_threshold = wf
-            c.weeks_since_sucker_threshold = ws
-            c.weeks_since_harvest_threshold = wh
-        else:
-            c = Cohort(kind, b, p, t, wf, ws, wh)
-        cohort_list.append(c)
-    chain.__setstate__((cohort_list, None))
-
-
 class EngineStateError(RuntimeError):
     """The engine stopped half-way through a week and cannot run on."""
 
@@ -283,20 +255,19 @@ def check_schedule(schedule: Any) -> None:
             _check_amount(week, amount)
 
 
-def _table(chunks: list[dict[str, list[Any]]]) -> pd.DataFrame:
-    """The weekly table of the given column chunks, in order, with fixed dtypes."""
-    if len(chunks) == 1:
-        data = chunks[0]
-    else:
-        data = {name: [v for chunk in chunks for v in chunk[name]] for name in RESULT_COLUMNS}
-    table = pd.DataFrame(data, columns=list(RESULT_COLUMNS))
-    for name in RESULT_COLUMNS[2:]:
-        if name in _INT_COLUMNS:
-            if table[name].dtype != "int64":
-                table[name] = table[name].astype("int64")
-        elif table[name].dtype != "float64":
-            table[name] = table[name].astype("float64")
-    return table
+def _table(chunks: list[dict[str, Any]]) -> pd.DataFrame:
+    """The weekly table of the given column chunks (lists or arrays), in order, with fixed dtypes."""
+    data = {}
+    for name in RESULT_COLUMNS:
+        parts = [chunk[name] for chunk in chunks]
+        if name == "date":
+            values = [d for part in parts for d in part]
+            data[name] = pd.Series(values, dtype=object) if not values else values
+            continue
+        dtype = "int64" if name in _INT_COLUMNS else "float64"
+        data[name] = np.concatenate([np.asarray(part, dtype=dtype) for part in parts]) if parts else \
+            np.zeros(0, dtype=dtype)
+    return pd.DataFrame(data, columns=list(RESULT_COLUMNS))
 
 
 class NarvoPopEngine:
@@ -382,10 +353,18 @@ class NarvoPopEngine:
             return 0.0
         return _check_amount(week_index, self.schedule.replacement_suckers_for_week(week_index))
 
+    def _replacements(self, weeks: range) -> list[float]:
+        if type(self.schedule) is Toverin:
+            # Checked when the engine was built; unlisted weeks plant nothing.
+            planned = self.schedule.replacement_schedule
+            return [float(planned[w]) if w in planned else 0.0 for w in weeks]
+        return [self.replacement_suckers(w) for w in weeks]
+
     def step(self) -> dict[str, Any]:
         """Advance both chains by one model week and return that week's row as a dict."""
         chunk = self._advance(1)
-        return {name: values[0] for name, values in chunk.items()}
+        return {name: values[0].item() if isinstance(values, np.ndarray) else values[0]
+                for name, values in chunk.items()}
 
     def run(self, n_weeks: int) -> pd.DataFrame:
         """Step ``n_weeks`` weeks from the current week; one summary row per week.
@@ -430,9 +409,9 @@ class NarvoPopEngine:
                 # those before the failing one and raises the chains' own error.
                 pass
             else:
-                _store(pre, pre_states)
-                _store(post, post_states)
-                return {name: columns[name].tolist() for name in RESULT_COLUMNS[1:]}, None, False
+                _farm.load_chain_states(pre, pre_states)
+                _farm.load_chain_states(post, post_states)
+                return {name: columns[name] for name in RESULT_COLUMNS[1:]}, None, False
         rows: list[dict[str, Any]] = []
         for i, increment in enumerate(increments):
             w = first + i
@@ -456,7 +435,7 @@ class NarvoPopEngine:
         first = self.current_week_index
         weeks = range(first, first + n_weeks)
         increments = [float(self.weather.thermal_increment(w)) for w in weeks]
-        replacements = [self.replacement_suckers(w) for w in weeks]
+        replacements = self._replacements(weeks)
         dates = [self.weather.calendar_date_for_week(w) for w in weeks]
         if n_weeks:
             general = self.params.general

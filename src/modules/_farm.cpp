@@ -253,19 +253,44 @@ nb::dict chain_states(nb::handle chain) {
     return states_dict(cohorts);
 }
 
-// Replaces the chain's cohorts with new Cohort objects of the chain's kind
-// holding `states` (through the chain's pickling protocol, which keeps a
-// subclass's own attributes).
+// Replaces the chain's cohorts with cohorts of the chain's kind holding
+// `states` (through the chain's pickling protocol, which keeps a subclass's
+// own attributes). A kernel keeps the cohorts that survive in their order and
+// appends new ones, so each state row takes the next cohort already in the
+// chain with its birth week, updated in place: callers holding a cohort keep
+// holding the live one. Rows without such a cohort get a new Cohort.
 void load_chain_states(nb::handle chain, nb::handle states) {
     std::vector<CohortState> cohorts = read_states(states);
     nb::object kind = nb::getattr(chain, "kind");
     nb::handle cohort_type = g_cohort_type.get();
+    nb::list old(chain);
+    std::vector<std::int64_t> births;
+    births.reserve(old.size());
+    for (nb::handle c : old) births.push_back(nb::cast<std::int64_t>(c.attr("birth_week_index")));
     nb::list objects;
-    for (const CohortState& c : cohorts)
-        objects.append(cohort_type(kind, c.birth_week_index, c.population, c.thermal_age,
-                                   c.weeks_since_flowering_threshold,
-                                   c.weeks_since_sucker_threshold,
-                                   c.weeks_since_harvest_threshold));
+    std::size_t next = 0;
+    for (const CohortState& c : cohorts) {
+        std::size_t k = next;
+        while (k < births.size() && births[k] != c.birth_week_index) ++k;
+        if (k < births.size()) {
+            nb::handle cohort = old[k];
+            next = k + 1;
+            nb::setattr(cohort, "population", nb::float_(c.population));
+            nb::setattr(cohort, "thermal_age", nb::float_(c.thermal_age));
+            nb::setattr(cohort, "weeks_since_flowering_threshold",
+                        nb::int_(c.weeks_since_flowering_threshold));
+            nb::setattr(cohort, "weeks_since_sucker_threshold",
+                        nb::int_(c.weeks_since_sucker_threshold));
+            nb::setattr(cohort, "weeks_since_harvest_threshold",
+                        nb::int_(c.weeks_since_harvest_threshold));
+            objects.append(cohort);
+        } else {
+            objects.append(cohort_type(kind, c.birth_week_index, c.population, c.thermal_age,
+                                       c.weeks_since_flowering_threshold,
+                                       c.weeks_since_sucker_threshold,
+                                       c.weeks_since_harvest_threshold));
+        }
+    }
     chain.attr("__setstate__")(nb::make_tuple(objects, nb::none()));
 }
 
@@ -713,5 +738,7 @@ NB_MODULE(_farm, m) {
     m.def("load_chain_states", &load_chain_states, "chain"_a, "states"_a,
           nb::sig("def load_chain_states(chain: py_narvo_pop.cohorts.CohortChain, "
                   "states: collections.abc.Mapping[str, typing.Any]) -> None"),
-          "Replace the cohorts of ``chain`` with new cohorts of its kind holding ``states``.");
+          "Replace the cohorts of ``chain`` with cohorts of its kind holding ``states``; a\n"
+          "cohort already in the chain with the next row's birth week (in order) is kept and\n"
+          "updated in place, so callers holding it see the new state.");
 }
