@@ -1,16 +1,26 @@
-"""How much of an engine run is the Python loop around the native weekly step.
+"""An engine run of the example farm end to end, and where its time goes.
 
-Runs the example farm for 150 weeks with NarvoPopEngine.run (native weekly
-loop, plus the weather lookups and the summary table), then the same weeks as a
-plain Python loop calling only the chains' calc_rates/integrate/add_new_cohort
-(the least a Python driver must do), and the same weeks one engine.step at a
-time; prints each per week.
+520-week runs from the example inventory (construction, seeding, the weeks and
+the weekly table), side by side in one run:
+  engine (kernel)    - NarvoPopEngine.run, which steps the weeks in the farm kernel;
+  engine (Python)    - the same engine with a parameter object of the caller's own,
+                       so the weeks go through the plain Python loop over the chains;
+  kernel alone       - _farm.seed + _farm.run on arrays, no engine, no table;
+  table              - building the weekly DataFrame from the kernel's columns;
+  step               - one engine.step() per week, per week.
+
+    python bench/engine.py
 """
 
 from __future__ import annotations
 
 import time
+import types
 
+import numpy as np
+import pandas as pd
+
+from py_narvo_pop import _farm
 from py_narvo_pop.cli import EXAMPLE_DATA, EXAMPLE_START_WEEK
 from py_narvo_pop.engine import NarvoPopEngine
 from py_narvo_pop.parameters import ParameterSet
@@ -18,76 +28,69 @@ from py_narvo_pop.readers.demmet import PopulationInventoryReader
 from py_narvo_pop.toverin import Toverin
 from py_narvo_pop.weather import WeatherProvider
 
-WEEKS = 150
-REPEATS = 20
+WEEKS = 520
+GROUPS = ("general", "flowering", "sucker_selection", "harvest", "mortality_replacement")
 
 params = ParameterSet.from_yaml(EXAMPLE_DATA / "parameters.yaml")
 weather = WeatherProvider.from_file_and_params(EXAMPLE_DATA / "weather.csv", params)
 inventory = PopulationInventoryReader.read(EXAMPLE_DATA / "inventory.csv").data
 schedule = Toverin.from_yaml(EXAMPLE_DATA / "schedule.yaml")
+duck = types.SimpleNamespace(**{g: dict(getattr(params, g)) for g in GROUPS})
 
 
-def fresh() -> NarvoPopEngine:
-    return NarvoPopEngine(params, weather, inventory, schedule, start_week_index=EXAMPLE_START_WEEK)
+def best_ms(fn, repeats: int) -> float:
+    best = float("inf")
+    for _ in range(3):
+        t = time.perf_counter()
+        for _ in range(repeats):
+            fn()
+        best = min(best, (time.perf_counter() - t) / repeats)
+    return best * 1e3
 
 
-def engine_loop() -> float:
-    engine = fresh()
-    t = time.perf_counter()
-    engine.run(WEEKS)
-    return time.perf_counter() - t
+def engine_run(p=params) -> pd.DataFrame:
+    return NarvoPopEngine(p, weather, inventory, schedule, start_week_index=EXAMPLE_START_WEEK).run(WEEKS)
 
 
-def step_loop() -> float:
-    engine = fresh()
-    t = time.perf_counter()
-    for _ in range(WEEKS):
-        engine.step()
-    return time.perf_counter() - t
+weeks = range(EXAMPLE_START_WEEK, EXAMPLE_START_WEEK + WEEKS)
+history = np.array([weather.thermal_increment(w) for w in range(weather.min_week_index, EXAMPLE_START_WEEK)])
+increments = np.array([weather.thermal_increment(w) for w in weeks])
+replacements = np.array([schedule.replacement_suckers_for_week(w) for w in weeks])
+chains = inventory["chain"].to_numpy(dtype=object)
+pops = inventory["population"].to_numpy(dtype="float64")
+ages = inventory["age_weeks"].to_numpy(dtype="int64")
 
 
-def bare_loop() -> tuple[float, int]:
-    engine = fresh()
-    pre, post = engine.pre_flowering, engine.post_flowering
-    increments = [weather.thermal_increment(w) for w in range(EXAMPLE_START_WEEK, EXAMPLE_START_WEEK + WEEKS)]
-    cohort_weeks = 0
-    t = time.perf_counter()
-    for i, inc in enumerate(increments):
-        w = EXAMPLE_START_WEEK + i
-        cohort_weeks += len(pre) + len(post)
-        a = pre.calc_rates(inc)
-        b = post.calc_rates(inc)
-        pre.integrate(a, w)
-        post.integrate(b, w)
-        post.add_new_cohort(a.sum_chain_exit, w)
-        pre.add_new_cohort(a.sum_sucker + a.sum_sucker_parous + b.sum_sucker, w)
-    return time.perf_counter() - t, cohort_weeks
+def kernel_alone():
+    pre, post = _farm.seed(params, chains, pops, ages, EXAMPLE_START_WEEK, weather.min_week_index, history)
+    return _farm.run(params, pre, post, EXAMPLE_START_WEEK, increments, replacements)[0]
 
 
-def native_loop() -> float:
-    from py_narvo_pop._engine import run_weeks
-
-    engine = fresh()
-    weeks = range(EXAMPLE_START_WEEK, EXAMPLE_START_WEEK + WEEKS)
-    increments = [weather.thermal_increment(w) for w in weeks]
-    replacements = [0.0] * WEEKS
-    t = time.perf_counter()
-    run_weeks(engine.pre_flowering, engine.post_flowering, EXAMPLE_START_WEEK, increments, replacements)
-    return time.perf_counter() - t
+columns = kernel_alone()
+dates = [weather.calendar_date_for_week(w) for w in weeks]
 
 
-engine_best = min(engine_loop() for _ in range(REPEATS))
-step_best = min(step_loop() for _ in range(REPEATS))
-native_best = min(native_loop() for _ in range(REPEATS))
-bare = [bare_loop() for _ in range(REPEATS)]
-bare_best = min(t for t, _ in bare)
-cohort_weeks = bare[0][1]
-print(f"example farm, {WEEKS} weeks, {cohort_weeks / WEEKS:.0f} cohorts per week on average")
-print(f"  engine.run       : {engine_best / WEEKS * 1e6:7.1f} us per week")
-print(f"  engine.step x{WEEKS}: {step_best / WEEKS * 1e6:7.1f} us per week "
-      f"({step_best / engine_best:.2f}x engine.run)")
-print(f"  bare Python loop : {bare_best / WEEKS * 1e6:7.1f} us per week "
-      f"({cohort_weeks / bare_best / 1e6:.1f} M cohort-weeks/s)")
-print(f"  native loop      : {native_best / WEEKS * 1e6:7.1f} us per week (run_weeks alone)")
-print(f"  Python loop / native loop: {bare_best / native_best:5.2f}x")
-print(f"  engine.run includes the weather lookups, dates and the summary table")
+def table_only():
+    return pd.DataFrame({"date": dates, **columns})
+
+
+def main() -> None:
+    fast, slow = engine_run(), engine_run(duck)
+    pd.testing.assert_frame_equal(fast, slow)
+    kernel_ms = best_ms(kernel_alone, 50)
+    engine_ms = best_ms(engine_run, 30)
+    python_ms = best_ms(lambda: engine_run(duck), 2)
+    table_ms = best_ms(table_only, 50)
+    step_engine = NarvoPopEngine(params, weather, inventory, schedule, start_week_index=EXAMPLE_START_WEEK)
+    step_us = best_ms(step_engine.step, 100) * 1e3
+    print(f"{WEEKS}-week runs of the example farm, end to end (tables identical on both paths):")
+    print(f"  engine (kernel):   {engine_ms:8.3f} ms per run  ({1e3 / engine_ms:7.0f} runs/s)")
+    print(f"  engine (Python):   {python_ms:8.3f} ms per run  ({1e3 / python_ms:7.0f} runs/s)"
+          f"  -> kernel path {python_ms / engine_ms:.1f}x")
+    print(f"  kernel alone:      {kernel_ms:8.3f} ms per run  ({1e3 / kernel_ms:7.0f} runs/s)")
+    print(f"  weekly table:      {table_ms:8.3f} ms per run  ({100 * table_ms / engine_ms:.0f} % of the engine run)")
+    print(f"  engine.step():     {step_us:8.1f} us per week")
+
+
+if __name__ == "__main__":
+    main()

@@ -133,6 +133,8 @@ RESULT_COLUMNS = (
     "post_flowering_cohorts",
 )
 
+_KERNEL_MIN_WEEKS = 4
+
 _INT_COLUMNS = ("week_index", "pre_flowering_cohorts", "post_flowering_cohorts")
 
 # The keys the pruning step reads at the end of every week; checked before a
@@ -398,7 +400,9 @@ class NarvoPopEngine:
                     ) -> tuple[dict[str, list[Any]], BaseException | None, bool]:
         """Step the weeks; returns (columns of the weeks completed, the error or None, half-applied)."""
         pre, post = self.pre_flowering, self.post_flowering
-        if increments and self.uses_kernel():
+        # The kernel has a fixed cost per call (the chains' state goes in and
+        # out); a week or two is cheaper in the Python loop. Same results.
+        if len(increments) >= _KERNEL_MIN_WEEKS and self.uses_kernel():
             try:
                 columns, pre_states, post_states = _farm.run(
                     self.params, _states(pre), _states(post), first,
