@@ -4,7 +4,9 @@ narvo_module(parameters src/modules/parameters.cpp)
 narvo_module(dispersion src/modules/dispersion.cpp)
 narvo_module(cohorts src/modules/cohorts.cpp)
 narvo_module(notices src/modules/notices.cpp)
-narvo_module(weather src/modules/weather.cpp)
+narvo_module(weather src/modules/weather/module.cpp src/modules/weather/column_map.cpp
+             src/modules/weather/daily_table.cpp src/modules/weather/calendar.cpp
+             src/modules/weather/provider.cpp src/modules/weather/thermal.cpp)
 narvo_module(toverin src/modules/toverin.cpp)
 narvo_module(readers._common src/modules/readers/_common.cpp)
 narvo_module(readers.vimlo src/modules/readers/vimlo.cpp)
