@@ -1,5 +1,6 @@
 #include "core/farm.hpp"
 
+#include "core/checked.hpp"
 #include "core/dispersion.hpp"
 #include "core/pysum.hpp"
 #include "core/replay.hpp"
@@ -503,7 +504,7 @@ std::vector<CohortState> seed_chain(ChainSide side, const FarmParams& p, const d
         return std::vector<CohortState>{};
     };
     std::int64_t target;
-    if (__builtin_sub_overflow(current_week_index, std::int64_t{1}, &target))
+    if (sub_overflows(current_week_index, std::int64_t{1}, &target))
         return fail(SeedFault::overflow);
     const Thresholds thresholds = p.thresholds(side);
     std::unordered_set<std::int64_t> births;
@@ -513,7 +514,7 @@ std::vector<CohortState> seed_chain(ChainSide side, const FarmParams& p, const d
         const std::int64_t a = ages[i];
         fault.age = a;
         std::int64_t b;
-        if (__builtin_sub_overflow(current_week_index, a, &b)) return fail(SeedFault::overflow);
+        if (sub_overflows(current_week_index, a, &b)) return fail(SeedFault::overflow);
         fault.birth = b;
         if (std::isnan(pop)) return fail(SeedFault::nan_population);
         if (!births.insert(b).second) return fail(SeedFault::duplicate_birth);

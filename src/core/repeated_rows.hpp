@@ -2,6 +2,8 @@
 // repeated group counted (the first one too), from per-column group codes.
 #pragma once
 
+#include "core/checked.hpp"
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -23,7 +25,7 @@ inline std::vector<std::size_t> rows_in_repeated_groups(
         std::uint64_t k = 1;
         for (std::int64_t c : codes) k = std::max<std::uint64_t>(k, static_cast<std::uint64_t>(c + 2));
         std::uint64_t next;
-        if (__builtin_mul_overflow(radix, k, &next)) {
+        if (mul_overflows(radix, k, &next)) {
             // Renumber the ids so far densely (at most n of them) and go on.
             std::vector<std::uint64_t> sorted(ids);
             std::sort(sorted.begin(), sorted.end());
