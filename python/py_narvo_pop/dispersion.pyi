@@ -42,7 +42,7 @@ finite and > 0.
 """
 
 import dataclasses
-from typing import Any, NoReturn, Self
+from typing import Any, ClassVar, NoReturn, Self
 
 
 class DispersionProfile:
@@ -86,9 +86,9 @@ class DispersionProfile:
 
     def __repr__(self) -> str: ...
 
-    __match_args__: tuple = ('amplitude', 'peak_weeks', 'spread')
+    __match_args__ = ('amplitude', 'peak_weeks', 'spread')
 
-    __slots__: tuple = ('amplitude', 'peak_weeks', 'spread')
+    __slots__: tuple[str, ...] = ('amplitude', 'peak_weeks', 'spread')
 
     def __replace__(self, /, **changes: Any) -> Self: ...
 
@@ -102,9 +102,7 @@ class DispersionProfile:
 
     def __deepcopy__(self, memo: dict[int, Any], /) -> Self: ...
 
-    __dataclass_fields__: dict = ...
-
-    __dataclass_params__: dataclasses._DataclassParams = ...
+    __dataclass_fields__: ClassVar[dict[str, dataclasses.Field[Any]]] = ...
 
 def _dispersion_profile(amplitude: float, peak_weeks: float, spread: float) -> DispersionProfile:
     """The cohort-basis profile of these curve parameters."""

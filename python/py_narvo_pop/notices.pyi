@@ -5,7 +5,7 @@ failing, and the warning category under which a caller may issue them.
 
 import dataclasses
 import enum
-from typing import Any, Generic, NoReturn, Self, TypeVar
+from typing import Any, ClassVar, Generic, NoReturn, Self, TypeVar
 
 
 T = TypeVar("T")
@@ -63,9 +63,9 @@ class Notice:
 
     def __repr__(self) -> str: ...
 
-    __match_args__: tuple = ...
+    __match_args__ = ('kind', 'subject', 'message', 'source', 'week_index', 'tag')
 
-    __slots__: tuple = ...
+    __slots__: tuple[str, ...] = ...
 
     def __replace__(self, /, **changes: Any) -> Self: ...
 
@@ -79,9 +79,7 @@ class Notice:
 
     def __deepcopy__(self, memo: dict[int, Any], /) -> Self: ...
 
-    __dataclass_fields__: dict = ...
-
-    __dataclass_params__: dataclasses._DataclassParams = ...
+    __dataclass_fields__: ClassVar[dict[str, dataclasses.Field[Any]]] = ...
 
 class NoticeLog(list[Notice]):
     """
@@ -127,9 +125,9 @@ class ReadResult(Generic[T]):
 
     def __repr__(self) -> str: ...
 
-    __match_args__: tuple = ('data', 'notices')
+    __match_args__ = ('data', 'notices')
 
-    __slots__: tuple = ('data', 'notices')
+    __slots__: tuple[str, ...] = ('data', 'notices')
 
     def __replace__(self, /, **changes: Any) -> Self: ...
 
@@ -143,9 +141,7 @@ class ReadResult(Generic[T]):
 
     def __deepcopy__(self, memo: dict[int, Any], /) -> Self: ...
 
-    __dataclass_fields__: dict = ...
-
-    __dataclass_params__: dataclasses._DataclassParams = ...
+    __dataclass_fields__: ClassVar[dict[str, dataclasses.Field[Any]]] = ...
 
 class NarvoPopDataNotice(UserWarning):
     """

@@ -9,7 +9,7 @@ from collections.abc import (
 )
 import dataclasses
 import os
-from typing import Any, NoReturn, Self
+from typing import Any, ClassVar, NoReturn, Self
 
 import py_narvo_pop.exceptions
 
@@ -41,7 +41,7 @@ class _GroupView:
 
     def __eq__(self, other: object, /) -> bool: ...
 
-    __hash__: None = None
+    __hash__: ClassVar[None]  # type: ignore[assignment]
 
     def __repr__(self) -> str: ...
 
@@ -167,11 +167,11 @@ class ParameterSet:
 
     def __eq__(self, other: object, /) -> bool: ...
 
-    __hash__: None = None
+    __hash__: ClassVar[None]  # type: ignore[assignment]
 
     def __repr__(self) -> str: ...
 
-    def __reduce__(self) -> tuple: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...
 
     def __replace__(self, /, **changes: Mapping[str, Any]) -> Self:
         """
@@ -184,8 +184,6 @@ class ParameterSet:
 
     def __copy__(self) -> Self: ...
 
-    __dataclass_fields__: dict = ...
+    __dataclass_fields__: ClassVar[dict[str, dataclasses.Field[Any]]] = ...
 
-    __dataclass_params__: dataclasses._DataclassParams = ...
-
-    __match_args__: tuple = ...
+    __match_args__ = ('general', 'flowering', 'sucker_selection', 'harvest', 'mortality_replacement')

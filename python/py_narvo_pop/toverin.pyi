@@ -12,7 +12,7 @@ from collections.abc import (
 )
 import dataclasses
 import os
-from typing import Any, NoReturn, Self
+from typing import Any, ClassVar, NoReturn, Self
 
 
 class _ScheduleView:
@@ -36,7 +36,7 @@ class _ScheduleView:
 
     def __eq__(self, other: object, /) -> bool: ...
 
-    __hash__: None = None
+    __hash__: ClassVar[None]  # type: ignore[assignment]
 
     def __repr__(self) -> str: ...
 
@@ -76,9 +76,9 @@ class Toverin:
 
     def __repr__(self) -> str: ...
 
-    __match_args__: tuple = ('replacement_schedule',)
+    __match_args__ = ('replacement_schedule',)
 
-    __slots__: tuple = ('replacement_schedule',)
+    __slots__: tuple[str, ...] = ('replacement_schedule',)
 
     def __replace__(self, /, **changes: Any) -> Self: ...
 
@@ -92,9 +92,7 @@ class Toverin:
 
     def __deepcopy__(self, memo: dict[int, Any], /) -> Self: ...
 
-    __dataclass_fields__: dict = ...
-
-    __dataclass_params__: dataclasses._DataclassParams = ...
+    __dataclass_fields__: ClassVar[dict[str, dataclasses.Field[Any]]] = ...
 
     @classmethod
     def from_yaml(cls, path: str | os.PathLike[str]) -> Self:

@@ -321,7 +321,9 @@ nb::dict groups_by_name(nb::handle general, nb::handle flowering, nb::handle suc
     return d;
 }
 
-const ParameterSet& native(nb::handle self) { return nb::cast<const ParameterSet&>(self); }
+// An instance made by ParameterSet.__new__ alone holds no groups: refused
+// with a TypeError by every method that reads it.
+const ParameterSet& native(nb::handle self) { return narvo::bind::record_of<ParameterSet>(self); }
 
 nb::object build(nb::handle cls, nb::handle groups, nb::handle prefix) {
     std::array<nb::dict, kGroups> checked = checked_groups(groups, prefix);
@@ -374,7 +376,7 @@ NB_MODULE(parameters, m) {
         std::string sig = std::string("def ") + schema()[i].name +
                           "(self, /) -> collections.abc.Mapping[str, typing.Any]";
         cls.def_prop_ro(
-            schema()[i].name, [i](const ParameterSet& p) { return p.views[i]; },
+            schema()[i].name, [i](nb::handle self) { return native(self).views[i]; },
             nb::sig(narvo::bind::stable_cstr(sig)));
     }
 
@@ -419,7 +421,7 @@ NB_MODULE(parameters, m) {
             "File, decoding and YAML errors pass through; a fault in the parameters raises\n"
             "ParameterError, its message starting with \"parameter file '<path>': \"."));
 
-    cls.def("to_dict", &ParameterSet::to_dict,
+    cls.def("to_dict", [](nb::handle self) { return native(self).to_dict(); },
             nb::sig("def to_dict(self) -> dict[str, dict[str, typing.Any]]"),
             "A fresh dict of fresh dicts, one per group: change it freely and pass it to\n"
             "from_dict to build a variant.");
@@ -452,7 +454,8 @@ NB_MODULE(parameters, m) {
             nb::list args;
             for (size_t i = 0; i < kGroups; ++i) args.append(dict_copy(p.groups[i]));
             return nb::make_tuple(self.type(), nb::tuple(args));
-        });
+        },
+        nb::sig("def __reduce__(self) -> tuple[typing.Any, ...]"));
 
     cls.def(
         "__replace__",

@@ -117,7 +117,8 @@ NB_MODULE(toverin, m) {
         "Build a schedule from a mapping of week index to amount (copied); None or no\n"
         "argument gives a new empty schedule.");
     cls.def_prop_ro(
-        "replacement_schedule", [](const Toverin& t) { return t.view; },
+        "replacement_schedule",
+        [](nb::handle self) { return narvo::bind::record_of<Toverin>(self).view; },
         nb::sig("def replacement_schedule(self, /) -> collections.abc.Mapping[int, float]"),
         "Amount of replacement suckers per week index (a read-only view).");
 
@@ -126,9 +127,10 @@ NB_MODULE(toverin, m) {
         {.frozen = true, .hashable = false, .field_properties = false});
     // A dict is unhashable, but the record's schedule can never change, so the
     // record hashes by the set of its entries (consistent with equality).
-    cls.def("__hash__", [](const Toverin& t) {
+    cls.def("__hash__", [](nb::handle self) {
+        const Toverin& t = narvo::bind::record_of<Toverin>(self);
         return nb::hash(nb::frozenset(t.schedule.attr("items")()));
-    });
+    }, nb::sig("def __hash__(self) -> int"));
 
     cls.def_static(
         "from_yaml",
@@ -150,7 +152,8 @@ NB_MODULE(toverin, m) {
 
     cls.def(
         "replacement_suckers_for_week",
-        [](const Toverin& t, nb::handle week_index) -> nb::object {
+        [](nb::handle self, nb::handle week_index) -> nb::object {
+            const Toverin& t = narvo::bind::record_of<Toverin>(self);
             PyObject* amount = PyDict_GetItemWithError(t.schedule.ptr(), week_index.ptr());
             if (amount) return g_float.get()(nb::handle(amount));
             if (PyErr_Occurred()) throw nb::python_error();

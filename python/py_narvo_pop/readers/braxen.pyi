@@ -12,7 +12,7 @@ import py_narvo_pop.notices
 import py_narvo_pop.weather
 
 
-_SELECTION_COLUMNS: tuple = ('date', 'parous_count', 'nulliparous_count')
+_SELECTION_COLUMNS: tuple[str, ...] = ('date', 'parous_count', 'nulliparous_count')
 
 class Braxen:
     """

@@ -11,11 +11,11 @@ import pandas
 import py_narvo_pop.notices
 
 
-_REQUIRED_COLUMNS: tuple = ('chain', 'population', 'age_weeks')
+_REQUIRED_COLUMNS: tuple[str, ...] = ('chain', 'population', 'age_weeks')
 
-_TEXT_COLUMNS: tuple = ('tag',)
+_TEXT_COLUMNS: tuple[str, ...] = ('tag',)
 
-_VALID_CHAINS: frozenset = ...
+_VALID_CHAINS: frozenset[str] = ...
 
 class PopulationInventoryReader:
     """

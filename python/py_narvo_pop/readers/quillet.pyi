@@ -5,7 +5,7 @@ a production file, and RibbonProductionData, its view by ribbon tag and model we
 
 import dataclasses
 import os
-from typing import Any, NoReturn, Self
+from typing import Any, ClassVar, NoReturn, Self
 
 import pandas
 
@@ -13,11 +13,11 @@ import py_narvo_pop.notices
 import py_narvo_pop.weather
 
 
-_REQUIRED_COLUMNS: tuple = ('tag', 'date', 'bagged', 'cut', 'age_at_cut')
+_REQUIRED_COLUMNS: tuple[str, ...] = ('tag', 'date', 'bagged', 'cut', 'age_at_cut')
 
-_OPTIONAL_COLUMNS: tuple = ('field_losses', 'rejected', 'processed')
+_OPTIONAL_COLUMNS: tuple[str, ...] = ('field_losses', 'rejected', 'processed')
 
-_NUMERIC_COLUMNS: tuple = ...
+_NUMERIC_COLUMNS: tuple[str, ...] = ...
 
 class Quillet:
     """
@@ -76,9 +76,9 @@ class ProductionObservation:
 
     def __repr__(self) -> str: ...
 
-    __match_args__: tuple = ...
+    __match_args__ = ('bagged', 'cut', 'age_at_cut', 'field_losses', 'rejected', 'processed')
 
-    __slots__: tuple = ...
+    __slots__: tuple[str, ...] = ...
 
     def __replace__(self, /, **changes: Any) -> Self: ...
 
@@ -92,9 +92,7 @@ class ProductionObservation:
 
     def __deepcopy__(self, memo: dict[int, Any], /) -> Self: ...
 
-    __dataclass_fields__: dict = ...
-
-    __dataclass_params__: dataclasses._DataclassParams = ...
+    __dataclass_fields__: ClassVar[dict[str, dataclasses.Field[Any]]] = ...
 
 def _optional_float(value: object) -> float | None:
     """None when pandas counts ``value`` missing, else ``float(value)``."""
