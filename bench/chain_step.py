@@ -5,8 +5,12 @@ and integrate them; the pre-flowering chain's exits enter the post-flowering
 chain as a new cohort and all suckers become a new pre-flowering cohort; every
 tenth week 1% of each chain is removed. The same run is made by the package and
 by a plain-Python implementation of the same step (below), under both rate
-bases. Prints cohort-weeks per second, the ratio, and how closely the two runs'
-final populations agree.
+bases; the package runs once with its own ParameterSet (the native step) and
+once with a duck-typed parameter set (every value read through Python). Prints
+cohort-weeks per second, the ratio, and how closely the runs' final populations
+agree; then the cost of one week's calc_rates + integrate on a one-cohort chain
+and per cohort-week at 50 and 3,000 cohorts, against the plain C++ loop of
+bench/kernel_reference.cpp (compiled here with g++ -O2).
 
     python bench/chain_step.py
 """
@@ -15,13 +19,18 @@ from __future__ import annotations
 
 import math
 import random
+import subprocess
+import tempfile
 import time
+from pathlib import Path
 
 from py_narvo_pop.cohorts import ChainKind, CohortChain
+from py_narvo_pop.parameters import ParameterSet
 
 WEEKS = 520
 SEED_COHORTS = 150
 REPEATS = 5
+HERE = Path(__file__).resolve().parent
 PRE, POST = ChainKind.PRE_FLOWERING, ChainKind.POST_FLOWERING
 
 
@@ -76,20 +85,42 @@ def run(make_chain, increments, seeds) -> tuple[int, float, float]:
 
 
 class Curve:
-    """Normal dispersion over whole weeks since a threshold, as the package defines it."""
+    """Normal dispersion over whole weeks since a threshold, with a constant-hazard
+    tail after the mode week, as the package defines it."""
 
     def __init__(self, amplitude, peak, spread):
         self.amplitude, self.peak, self.fraction = amplitude, peak, min(amplitude, 1.0)
         self.scale = spread * math.sqrt(2.0)
-        self.norm = math.erfc((0.5 - peak) / self.scale)
+        self.norm = math.erfc((0.5 - peak) / self.scale) if spread > 0.0 else 0.0
+        self.point = self.mode = 0
+        self.mode_tail, self.ratio = 1.0, 0.0
+        if not self.norm > 0.0:
+            self.point = 1 if spread > 0.0 else round(min(max(peak, 1.0), 1e15))
+            return
+        self.mode = round(min(max(peak, 1.0), 1e15))
+        self.mode_tail = self.normal_tail(self.mode)
+        before = self.normal_tail(self.mode - 1) if self.mode > 1 else 1.0
+        self.ratio = min(max(self.mode_tail / before, 0.0), 1.0) if before > 0.0 else 0.0
+
+    def normal_tail(self, n):
+        return min(1.0, math.erfc((n + 0.5 - self.peak) / self.scale) / self.norm)
 
     def tail(self, n):
         if n <= 0:
             return 1.0
-        return min(1.0, math.erfc((n + 0.5 - self.peak) / self.scale) / self.norm)
+        if self.point:
+            return 1.0 if n < self.point else 0.0
+        if n <= self.mode:
+            return self.normal_tail(n)
+        return self.mode_tail * self.ratio ** (n - self.mode)
+
+    def drop(self, n):
+        if self.point or n <= self.mode:
+            return self.tail(n - 1) - self.tail(n)
+        return self.tail(n - 1) * (1.0 - self.ratio)
 
     def share(self, n):
-        return 0.0 if n <= 0 else self.amplitude * (self.tail(n - 1) - self.tail(n))
+        return 0.0 if n <= 0 else self.amplitude * self.drop(n)
 
     def fraction_done(self, n):
         return 0.0 if n <= 0 else self.fraction * (1.0 - self.tail(n))
@@ -99,9 +130,16 @@ class Curve:
             return 0.0
         before = self.tail(n - 1)
         waiting = (1.0 - self.fraction) + self.fraction * before
+        if not self.point and n > self.mode:
+            # The geometric tail: a constant rate among the plants that will flower.
+            if self.fraction >= 1.0:
+                return min(max(1.0 - self.ratio, 0.0), 1.0)
+            if not waiting > 0.0:
+                return 0.0
+            return min(max((1.0 - self.ratio) * (self.fraction * before) / waiting, 0.0), 1.0)
         if not waiting > 0.0:
             return 1.0
-        return min(1.0, max(0.0, self.fraction * (before - self.tail(n)) / waiting))
+        return min(max(self.fraction * self.drop(n) / waiting, 0.0), 1.0)
 
 
 def harvest_cohort_basis(n, hw):
@@ -225,13 +263,61 @@ class PyRates:
 # ------------------------------------------------------------- driver ---
 
 
-def best_time(fn, repeats):
+def best_time(fn, repeats, clock=time.perf_counter):
     best, result = math.inf, None
     for _ in range(repeats):
-        t0 = time.perf_counter()
+        t0 = clock()
         result = fn()
-        best = min(best, time.perf_counter() - t0)
+        best = min(best, clock() - t0)
     return best, result
+
+
+def parameter_set(params: Params) -> ParameterSet:
+    """The package's own parameter set holding the values of `params`."""
+    groups = ParameterSet.default().to_dict()
+    for name, group in groups.items():
+        group.update(getattr(params, name))
+    return ParameterSet.from_dict(groups)
+
+
+def per_week_us(params, cohorts: int, weeks: int) -> float:
+    """Microseconds of one calc_rates + integrate on a chain of `cohorts` cohorts
+    that nothing leaves (CPU time of this thread)."""
+    chain = CohortChain(PRE, params)
+    for k in range(cohorts):
+        chain.add_new_cohort(1e12, -k).thermal_age = 40.0 * k
+
+    def step():
+        for w in range(weeks):
+            chain.integrate(chain.calc_rates(50.0), 0)
+
+    t, _ = best_time(step, REPEATS, clock=time.thread_time)
+    return t / weeks * 1e6
+
+
+def reference_ns(cohorts: int) -> float:
+    """Nanoseconds per cohort-week of the plain C++ loop (bench/kernel_reference.cpp)."""
+    with tempfile.TemporaryDirectory() as tmp:
+        exe = Path(tmp) / "kernel_reference"
+        subprocess.run(["g++", "-O2", "-std=c++17", str(HERE / "kernel_reference.cpp"), "-o", str(exe)], check=True)
+        return min(float(subprocess.run([str(exe), str(cohorts), str(WEEKS)], check=True, capture_output=True,
+                                        text=True).stdout.split()[0]) for _ in range(3))
+
+
+def kernel_figures() -> None:
+    """The fixed cost of a week's step and the cost per cohort-week, against a
+    plain C++ loop over the same arithmetic."""
+    lenient = Params("cohort")
+    lenient.general.update(max_age_weeks_vegetative=10**9, population_epsilon=0.0)
+    native = parameter_set(lenient)
+    print("one week's calc_rates + integrate (CPU time):")
+    for label, params in (("ParameterSet", native), ("duck-typed set", lenient)):
+        print(f"  1 cohort, {label:14s} {per_week_us(params, 1, 20000):7.3f} us per call")
+    for cohorts, weeks in ((50, 4000), (3000, 200)):
+        ns = per_week_us(native, cohorts, weeks) * 1e3 / cohorts
+        ref = reference_ns(cohorts)
+        print(f"  {cohorts:4d} cohorts, ParameterSet {ns:7.2f} ns per cohort-week "
+              f"(plain C++ loop {ref:.2f} ns, {ns / ref:.2f}x)")
 
 
 def main() -> None:
@@ -240,17 +326,23 @@ def main() -> None:
     seeds = (seed_rows(rng), seed_rows(rng))
     print(f"{WEEKS} weeks, two chains seeded with {SEED_COHORTS} cohorts each")
     for basis in ("cohort", "direct"):
-        params = Params(basis)
-        native_t, native = best_time(lambda: run(lambda k: CohortChain(k, params), increments, seeds), REPEATS)
-        plain_t, plain = best_time(lambda: run(lambda k: PyChain(k, params), increments, seeds), 2)
+        duck = Params(basis)
+        native_params = parameter_set(duck)
+        native_t, native = best_time(lambda: run(lambda k: CohortChain(k, native_params), increments, seeds), REPEATS)
+        duck_t, duck_run = best_time(lambda: run(lambda k: CohortChain(k, duck), increments, seeds), REPEATS)
+        plain_t, plain = best_time(lambda: run(lambda k: PyChain(k, duck), increments, seeds), 2)
         cw = native[0]
         agree = max(abs(a - b) / max(abs(b), 1.0) for a, b in zip(native[1:], plain[1:]))
         print(f"rate basis {basis!r}: {cw} cohort-weeks ({cw / WEEKS / 2:.0f} cohorts per chain on average)")
-        print(f"  package     {cw / native_t / 1e6:8.2f} million cohort-weeks/s  ({native_t * 1e3:7.1f} ms)")
-        print(f"  plain Python{cw / plain_t / 1e6:8.2f} million cohort-weeks/s  ({plain_t * 1e3:7.1f} ms)")
+        print(f"  package, ParameterSet   {cw / native_t / 1e6:8.2f} million cohort-weeks/s  ({native_t * 1e3:7.1f} ms)")
+        print(f"  package, duck-typed set {cw / duck_t / 1e6:8.2f} million cohort-weeks/s  ({duck_t * 1e3:7.1f} ms)")
+        print(f"  plain Python            {cw / plain_t / 1e6:8.2f} million cohort-weeks/s  ({plain_t * 1e3:7.1f} ms)")
         print(f"  ratio       {plain_t / native_t:8.1f}x   final populations agree to {agree:.1e} (relative)")
+        if native != duck_run:
+            print(f"  warning: the two parameter sets gave different runs: {native} and {duck_run}")
         if plain[0] != cw:
             print(f"  warning: the plain run stepped {plain[0]} cohort-weeks")
+    kernel_figures()
 
 
 if __name__ == "__main__":

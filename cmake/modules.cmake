@@ -2,7 +2,10 @@
 narvo_module(exceptions src/modules/exceptions.cpp)
 narvo_module(parameters src/modules/parameters.cpp)
 narvo_module(dispersion src/modules/dispersion.cpp)
-narvo_module(cohorts src/modules/cohorts.cpp)
+narvo_module(cohorts src/modules/cohorts/module.cpp src/modules/cohorts/common.cpp
+              src/modules/cohorts/records.cpp src/modules/cohorts/rates.cpp
+              src/modules/cohorts/params.cpp src/modules/cohorts/curves.cpp
+              src/modules/cohorts/chain.cpp src/modules/cohorts/seeding.cpp)
 narvo_module(notices src/modules/notices.cpp)
 narvo_module(weather src/modules/weather/module.cpp src/modules/weather/column_map.cpp
              src/modules/weather/daily_table.cpp src/modules/weather/calendar.cpp

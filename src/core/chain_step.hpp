@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <vector>
 
 namespace narvo::core {
@@ -54,18 +55,48 @@ inline ThermalState thermal_state(const CohortState& c) {
 
 // --------------------------------------------------------- weekly rates ---
 
-// One week's rates of a chain, by cohort position.
-struct StepRates {
-    std::vector<double> thermal_age, exit, death, sucker;
-    std::vector<std::int64_t> wf, ws, wh;
+// One week's rates of a chain, by cohort position: seven columns of n values.
+// A chain of a few cohorts (the common case of a chain just started) keeps
+// them inline, so a week's rates cost no allocation beyond their owner's.
+class StepRates {
+public:
+    explicit StepRates(std::size_t n = 0) : n_(n) {
+        double* d = inline_doubles_;
+        std::int64_t* c = inline_counts_;
+        if (n > kInline) {
+            heap_doubles_.reset(new double[4 * n]());
+            heap_counts_.reset(new std::int64_t[3 * n]());
+            d = heap_doubles_.get();
+            c = heap_counts_.get();
+        }
+        thermal_age = d;
+        exit = d + n;
+        death = d + 2 * n;
+        sucker = d + 3 * n;
+        wf = c;
+        ws = c + n;
+        wh = c + 2 * n;
+    }
+    // The columns point into the object itself.
+    StepRates(const StepRates&) = delete;
+    StepRates& operator=(const StepRates&) = delete;
+
+    std::size_t size() const { return n_; }
+
+    double *thermal_age, *exit, *death, *sucker;
+    std::int64_t *wf, *ws, *wh;
     double sum_exit = 0.0, sum_sucker = 0.0, sum_death = 0.0, sum_sucker_parous = 0.0;
     // The list the rates belong to: the chain's number and the generation of
     // its list when they were computed (0 when not recorded).
     std::uint64_t chain_id = 0, generation = 0;
 
-    explicit StepRates(std::size_t n = 0)
-        : thermal_age(n), exit(n), death(n), sucker(n), wf(n), ws(n), wh(n) {}
-    std::size_t size() const { return thermal_age.size(); }
+private:
+    static constexpr std::size_t kInline = 2;
+    std::size_t n_;
+    double inline_doubles_[4 * kInline] = {};
+    std::int64_t inline_counts_[3 * kInline] = {};
+    std::unique_ptr<double[]> heap_doubles_;
+    std::unique_ptr<std::int64_t[]> heap_counts_;
 };
 
 // What a chain reads per cohort, as functions of its new counters: the suckers
