@@ -1,16 +1,18 @@
 """Build the two chains of a small farm by hand and print them."""
 
+from typing import Any
+
 from py_narvo_pop.cohorts import ChainKind, CohortChain
 
 
 class Params:
     """Any object whose five groups are mappings serves as a parameter set."""
 
-    general = {"population_epsilon": 1e-6, "rate_basis": "direct"}
-    flowering = {}
-    sucker_selection = {}
-    harvest = {}
-    mortality_replacement = {}
+    general: dict[str, Any] = {"population_epsilon": 1e-6, "rate_basis": "direct"}
+    flowering: dict[str, Any] = {}
+    sucker_selection: dict[str, Any] = {}
+    harvest: dict[str, Any] = {}
+    mortality_replacement: dict[str, Any] = {}
 
 
 def main() -> None:

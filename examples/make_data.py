@@ -18,9 +18,14 @@ from __future__ import annotations
 import math
 import sys
 from pathlib import Path
+from typing import TYPE_CHECKING, TypeAlias
 
 import numpy as np
 import pandas as pd
+
+if TYPE_CHECKING:
+    from py_narvo_pop.parameters import ParameterSet
+    from py_narvo_pop.weather import WeatherProvider
 
 SEED = 20240611
 FIRST_DAY = pd.Timestamp("2021-01-04")  # a Monday: week 0 of the example runs
@@ -28,6 +33,10 @@ YEARS = 13  # long enough for 520-week runs from the start week
 START_WEEK = 104  # first simulated week: 2023-01-02
 RECORD_WEEKS = 78  # production and selection records from the start week on
 TRUE_VALUES = {"flowering.threshold_dd": 1900.0, "flowering.spread": 2.6, "harvest.threshold_dd": 950.0}
+
+# One recorded week: (week index, plants flowered, plants cut by birth week,
+# suckers of unflowered plants, suckers of flowered plants).
+Week: TypeAlias = "tuple[int, float, dict[int, float], float, float]"
 
 
 def weather(rng: np.random.Generator) -> pd.DataFrame:
@@ -47,14 +56,14 @@ def weather(rng: np.random.Generator) -> pd.DataFrame:
     return table.iloc[: len(table) - len(table) % 7]
 
 
-def _params():
+def _params() -> ParameterSet:
     from py_narvo_pop.parameters import ParameterSet
     import yaml
 
     return ParameterSet.from_dict(yaml.safe_load(PARAMETERS))
 
 
-def _true_params():
+def _true_params() -> ParameterSet:
     """The farm as it really behaves: what the field records are generated from.
 
     It flowers a little earlier and more spread out, and bunches take a little
@@ -65,7 +74,7 @@ def _true_params():
     return with_values(_params(), TRUE_VALUES)
 
 
-def _provider(table: pd.DataFrame, params):
+def _provider(table: pd.DataFrame, params: ParameterSet) -> WeatherProvider:
     from py_narvo_pop.weather import WeatherProvider
 
     daily = table.assign(date=pd.to_datetime(table["date"]))
@@ -102,7 +111,8 @@ def inventory(rng: np.random.Generator, weather_table: pd.DataFrame) -> pd.DataF
     return pd.DataFrame(rows, columns=["chain", "population", "age_weeks", "tag"])
 
 
-def _observed_run(weather_table: pd.DataFrame, inventory_table: pd.DataFrame):
+def _observed_run(weather_table: pd.DataFrame, inventory_table: pd.DataFrame
+                  ) -> tuple[WeatherProvider, list[Week]]:
     """Per week, what the farm's recorders see: bunches bagged, bunches cut by
     the week they were bagged, and suckers kept (parous and not)."""
     from py_narvo_pop.engine import _flowered_shares, _python_apply, _python_rates, parous_suckers
@@ -125,6 +135,7 @@ def _observed_run(weather_table: pd.DataFrame, inventory_table: pd.DataFrame):
         a, b, row = _python_rates(pre, post, w, float(weather.thermal_increment(w)),
                                   engine.replacement_suckers(w))
         shares = _flowered_shares(pre, a)
+        assert shares is not None, "the example farm's rates are per cohort"
         own = [float(a.sucker[i]) for i in range(len(populations))]
         parous = parous_suckers(populations, own, shares, flowered_plants)
         cut = {birth: float(b.chain_exit[i]) for i, birth in enumerate(born)}
@@ -133,7 +144,7 @@ def _observed_run(weather_table: pd.DataFrame, inventory_table: pd.DataFrame):
     return weather, weeks
 
 
-def production(rng: np.random.Generator, weather, weeks) -> pd.DataFrame:
+def production(rng: np.random.Generator, weather: WeatherProvider, weeks: list[Week]) -> pd.DataFrame:
     # One ribbon per bagging week; each ribbon is recorded at the weekly
     # harvest rounds while its bunches are being cut.
     rows = []
@@ -155,7 +166,7 @@ def production(rng: np.random.Generator, weather, weeks) -> pd.DataFrame:
     return table.sort_values(["date", "tag"], kind="stable").reset_index(drop=True)
 
 
-def selection(rng: np.random.Generator, weather, weeks) -> pd.DataFrame:
+def selection(rng: np.random.Generator, weather: WeatherProvider, weeks: list[Week]) -> pd.DataFrame:
     # The selection round counts the suckers kept each week, those at the foot
     # of a plant that has flowered (parous) and the others.
     rows = []

@@ -16,6 +16,7 @@ Submodules (imported on first use, ``py_narvo_pop.cohorts`` etc.):
 from __future__ import annotations
 
 import importlib
+import types
 
 __version__ = "0.1.0"
 
@@ -36,7 +37,7 @@ _SUBMODULES = frozenset(
 __all__ = sorted(_SUBMODULES)
 
 
-def __getattr__(name: str):
+def __getattr__(name: str) -> types.ModuleType:
     if name in _SUBMODULES:
         return importlib.import_module(f"{__name__}.{name}")
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -96,7 +96,7 @@ def observed_series(
     ``selected`` (from ``SuckerSelectionData.weekly_table``); NaN where a week
     has no observation of that quantity.
     """
-    frames = []
+    frames: list[pd.DataFrame] = []
     if production is not None:
         weekly = production.weekly_table(weather)
         frames.append(weekly.set_index("week_index")[["bagged", "cut"]])

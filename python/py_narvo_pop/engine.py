@@ -106,7 +106,7 @@ from __future__ import annotations
 
 import math
 from collections.abc import Mapping
-from typing import Any
+from typing import Any, TypeAlias
 
 import pandas as pd
 
@@ -154,6 +154,9 @@ _STATE_FIELDS = (
 # The dispersion functions the chains call, as the package defines them; the
 # kernel computes exactly these.
 _CURVES = ("_dispersion_profile", "_dispersion_rate", "_harvest_hazard", "_harvest_hazard_cohort_basis")
+
+# A stretch of weeks, column by column: lists from the Python loop, arrays from the kernel.
+_Chunk: TypeAlias = dict[str, list[Any] | np.ndarray]
 
 
 def parous_suckers(
@@ -257,9 +260,9 @@ def check_schedule(schedule: Any) -> None:
             _check_amount(week, amount)
 
 
-def _table(chunks: list[dict[str, Any]]) -> pd.DataFrame:
+def _table(chunks: list[_Chunk]) -> pd.DataFrame:
     """The weekly table of the given column chunks (lists or arrays), in order, with fixed dtypes."""
-    data = {}
+    data: dict[str, pd.Series[Any] | list[Any] | np.ndarray] = {}
     for name in RESULT_COLUMNS:
         parts = [chunk[name] for chunk in chunks]
         if name == "date":
@@ -321,7 +324,7 @@ class NarvoPopEngine:
         self.params = params
         self.weather = weather
         self.schedule = schedule
-        self._chunks: list[dict[str, list[Any]]] = []
+        self._chunks: list[_Chunk] = []
         self._history: pd.DataFrame | None = None
         self._broken_week: int | None = None
         self.start_week_index = start_week_index
@@ -397,7 +400,7 @@ class NarvoPopEngine:
         return _farm.params_fault(self.params) is None
 
     def _step_weeks(self, first: int, increments: list[float], replacements: list[float]
-                    ) -> tuple[dict[str, list[Any]], BaseException | None, bool]:
+                    ) -> tuple[_Chunk, BaseException | None, bool]:
         """Step the weeks; returns (columns of the weeks completed, the error or None, half-applied)."""
         pre, post = self.pre_flowering, self.post_flowering
         # The kernel has a fixed cost per call (the chains' state goes in and
@@ -430,7 +433,7 @@ class NarvoPopEngine:
             rows.append(row)
         return _chunk_of_rows(rows), None, False
 
-    def _advance(self, n_weeks: int) -> dict[str, list[Any]]:
+    def _advance(self, n_weeks: int) -> _Chunk:
         if self._broken_week is not None:
             raise EngineStateError(
                 f"week {self._broken_week} failed after it had begun to change the chains; "
@@ -464,9 +467,9 @@ class NarvoPopEngine:
         return chunk
 
 
-def _chunk_of_rows(rows: list[dict[str, Any]]) -> dict[str, list[Any]]:
+def _chunk_of_rows(rows: list[dict[str, Any]]) -> _Chunk:
     return {name: [row[name] for row in rows] for name in RESULT_COLUMNS[1:]}
 
 
-def _empty_chunk() -> dict[str, list[Any]]:
+def _empty_chunk() -> _Chunk:
     return {name: [] for name in RESULT_COLUMNS}
