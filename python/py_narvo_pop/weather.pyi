@@ -3,7 +3,7 @@
 import dataclasses
 import datetime
 import os
-from typing import Any, NoReturn, Self
+from typing import Any, ClassVar, NoReturn, Self
 
 import pandas
 
@@ -35,9 +35,9 @@ class ColumnMap:
 
     def __repr__(self) -> str: ...
 
-    __match_args__: tuple = ('date', 'tmean', 'heat_units')
+    __match_args__ = ('date', 'tmean', 'heat_units')
 
-    __slots__: tuple = ('date', 'tmean', 'heat_units')
+    __slots__: tuple[str, ...] = ('date', 'tmean', 'heat_units')
 
     def __replace__(self, /, **changes: Any) -> Self: ...
 
@@ -51,9 +51,7 @@ class ColumnMap:
 
     def __deepcopy__(self, memo: dict[int, Any], /) -> Self: ...
 
-    __dataclass_fields__: dict = ...
-
-    __dataclass_params__: dataclasses._DataclassParams = ...
+    __dataclass_fields__: ClassVar[dict[str, dataclasses.Field[Any]]] = ...
 
 class WeatherProvider:
     """

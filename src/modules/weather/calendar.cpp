@@ -60,6 +60,8 @@ std::int64_t positive_week_length(nb::handle value) {
     return *n;
 }
 
+namespace {
+
 nb::object week_index_for_date(const WeatherProviderNative& p, nb::handle d) {
     const WeeklyTable& t = *p.table;
     if (PyDate_CheckExact(d.ptr()) && PyDate_CheckExact(p.run_start_date.ptr()))
@@ -68,8 +70,6 @@ nb::object week_index_for_date(const WeatherProviderNative& p, nb::handle d) {
     nb::object days = (d - p.run_start_date).attr("days");
     return days.floor_div(nb::int_(t.week_length_days));
 }
-
-namespace {
 
 // The ordinal of the first day of week `w` when `w` is a plain int and that
 // day is a calendar day; nothing otherwise.
@@ -87,8 +87,6 @@ std::optional<std::int64_t> first_day_ordinal(const WeatherProviderNative& p, nb
     return ordinal;
 }
 
-}  // namespace
-
 nb::object calendar_date_for_week(const WeatherProviderNative& p, nb::handle week_index) {
     if (std::optional<std::int64_t> ordinal = first_day_ordinal(p, week_index))
         return date_from_ordinal(*ordinal);
@@ -96,6 +94,22 @@ nb::object calendar_date_for_week(const WeatherProviderNative& p, nb::handle wee
     nb::object days = week_index * nb::int_(p.table->week_length_days);
     nb::object span = narvo::bind::import_attr("datetime", "timedelta")("days"_a = days);
     return p.run_start_date + span;
+}
+
+}  // namespace
+
+void add_calendar_queries(nb::class_<WeatherProviderNative>& provider) {
+    provider.def(
+        "week_index_for_date",
+        [](nb::handle self, nb::handle d) { return week_index_for_date(native(self), d); },
+        "d"_a.none(), nb::sig("def week_index_for_date(self, d: datetime.date) -> int"),
+        "The week that contains the date ``d`` (negative before the run start).");
+    provider.def(
+        "calendar_date_for_week",
+        [](nb::handle self, nb::handle w) { return calendar_date_for_week(native(self), w); },
+        "week_index"_a.none(),
+        nb::sig("def calendar_date_for_week(self, week_index: int) -> datetime.date"),
+        "The first day of week ``week_index``.");
 }
 
 }  // namespace narvo::weather

@@ -14,22 +14,17 @@ namespace narvo::weather {
 
 using namespace nb::literals;
 
-// The native state of `self`, refusing anything that is not a built provider:
-// an instance made by __new__ alone, or by a subclass whose __init__ never
-// reached WeatherProvider.__init__, has no calendar to answer from.
-WeatherProviderNative& native(nb::handle self) {
+void refuse_unbuilt(nb::handle self) {
     if (!PyObject_TypeCheck(self.ptr(), reinterpret_cast<PyTypeObject*>(g_provider_type.ptr())))
         narvo::bind::raise_instance_of(
             PyExc_TypeError,
             narvo::bind::concat({nb::str("expected a WeatherProvider, got "),
                                  nb::str(nb::getattr(self.type(), "__qualname__"))}));
-    if (!nb::inst_ready(self))
-        narvo::bind::raise_instance_of(
-            PyExc_TypeError,
-            narvo::bind::concat({nb::str("this "), nb::str(nb::getattr(self.type(), "__qualname__")),
-                                 nb::str(" was never initialised (a subclass's __init__ must call "
-                                         "super().__init__)")}));
-    return *nb::inst_ptr<WeatherProviderNative>(self);
+    narvo::bind::raise_instance_of(
+        PyExc_TypeError,
+        narvo::bind::concat({nb::str("this "), nb::str(nb::getattr(self.type(), "__qualname__")),
+                             nb::str(" was never initialised (a subclass's __init__ must call "
+                                     "super().__init__)")}));
 }
 
 nb::dict weekly_dict(const WeeklyTable& t) {
@@ -276,18 +271,7 @@ void add_provider(nb::module_& m) {
     add_class_methods(provider);
     add_properties(provider);
 
-    provider.def(
-        "week_index_for_date",
-        [](nb::handle self, nb::handle d) { return week_index_for_date(native(self), d); },
-        "d"_a.none(), nb::sig("def week_index_for_date(self, d: datetime.date) -> int"),
-        "The week that contains the date ``d`` (negative before the run start).");
-    provider.def(
-        "calendar_date_for_week",
-        [](nb::handle self, nb::handle w) { return calendar_date_for_week(native(self), w); },
-        "week_index"_a.none(),
-        nb::sig("def calendar_date_for_week(self, week_index: int) -> datetime.date"),
-        "The first day of week ``week_index``.");
-
+    add_calendar_queries(provider);
     add_thermal_queries(provider);
 
     provider.def("__reduce__", &reduce_provider,

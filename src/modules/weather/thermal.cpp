@@ -213,19 +213,23 @@ void add_thermal_queries(nb::class_<WeatherProviderNative>& provider) {
         "week_index"_a.none(), nb::sig("def _week_total(self, week_index: int) -> float"),
         "The heat-unit total of a week with weather data; WeatherError otherwise.");
     g_native_week_total = narvo::bind::keep(class_attribute(provider, g_week_total_name));
-    provider.def("thermal_increment", &thermal_increment, "week_index"_a.none(),
-                 nb::sig("def thermal_increment(self, week_index: int) -> float"),
-                 "The heat units of week ``week_index``.");
     provider.def(
-        "thermal_sum_between", &thermal_sum_between, "start_week_index"_a.none(),
-        "end_week_index"_a.none(),
+        "thermal_increment",
+        [](nb::handle self, nb::handle w) { return thermal_increment(self, w); },
+        "week_index"_a.none(), nb::sig("def thermal_increment(self, week_index: int) -> float"),
+        "The heat units of week ``week_index``.");
+    provider.def(
+        "thermal_sum_between",
+        [](nb::handle self, nb::handle a, nb::handle b) { return thermal_sum_between(self, a, b); },
+        "start_week_index"_a.none(), "end_week_index"_a.none(),
         nb::sig("def thermal_sum_between(self, start_week_index: int, end_week_index: int) "
                 "-> float"),
         "The heat units of the weeks from start to end, both included, summed as the\n"
         "built-in sum() does (the integer 0 when start is after end).");
     provider.def(
-        "thermal_trajectory", &thermal_trajectory, "start_week_index"_a.none(),
-        "end_week_index"_a.none(),
+        "thermal_trajectory",
+        [](nb::handle self, nb::handle a, nb::handle b) { return thermal_trajectory(self, a, b); },
+        "start_week_index"_a.none(), "end_week_index"_a.none(),
         nb::sig("def thermal_trajectory(self, start_week_index: int, end_week_index: int) "
                 "-> list[float]"),
         "The running heat-unit total after each week from start to end, both included.");

@@ -95,14 +95,24 @@ nb::object date_from_ordinal(std::int64_t ordinal);
 // The ordinal of a run start date given by the caller.
 std::int64_t run_start_ordinal(nb::handle start, nb::handle some_row_date);
 std::int64_t positive_week_length(nb::handle value);
-nb::object week_index_for_date(const WeatherProviderNative& p, nb::handle d);
-nb::object calendar_date_for_week(const WeatherProviderNative& p, nb::handle week_index);
+// Defines week_index_for_date and calendar_date_for_week on the provider class.
+void add_calendar_queries(nb::class_<WeatherProviderNative>& provider);
 
 // ------------------------------------------------------------ provider ---
 
 void add_provider(nb::module_& m);
-// The native state of a built provider; TypeError for anything else.
-WeatherProviderNative& native(nb::handle self);
+// The TypeError for a `self` that native() refuses.
+[[noreturn]] void refuse_unbuilt(nb::handle self);
+
+// The native state of `self`, refusing anything that is not a built provider:
+// an instance made by __new__ alone, or by a subclass whose __init__ never
+// reached WeatherProvider.__init__, has no calendar to answer from.
+inline WeatherProviderNative& native(nb::handle self) {
+    if (!PyObject_TypeCheck(self.ptr(), reinterpret_cast<PyTypeObject*>(g_provider_type.ptr())) ||
+        !nb::inst_ready(self))
+        refuse_unbuilt(self);
+    return *nb::inst_ptr<WeatherProviderNative>(self);
+}
 nb::dict weekly_dict(const WeeklyTable& t);
 
 // ------------------------------------------------------------- thermal ---
