@@ -12,9 +12,21 @@ import datetime as dt
 import importlib.util
 import sys
 import warnings
+from collections.abc import Iterable
 from importlib import resources
 from pathlib import Path
-from typing import Any, Sequence
+from types import TracebackType
+from typing import TYPE_CHECKING, Any, Literal, Sequence, TextIO
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+    from py_narvo_pop.notices import NoticeLog, ReadResult
+    from py_narvo_pop.parameters import ParameterSet
+    from py_narvo_pop.quality import QualityNotice
+    from py_narvo_pop.readers.braxen import Braxen, SuckerSelectionData
+    from py_narvo_pop.readers.quillet import Quillet, RibbonProductionData
+    from py_narvo_pop.weather import ColumnMap, WeatherProvider
 
 EXAMPLE_DATA = resources.files("py_narvo_pop") / "example_data"
 EXAMPLE_START_WEEK = 104
@@ -52,7 +64,8 @@ def _example(name: str) -> str:
     return str(EXAMPLE_DATA / name)
 
 
-def _show_notice(message, category, filename, lineno, file=None, line=None):
+def _show_notice(message: Warning | str, category: type[Warning], filename: str, lineno: int,
+                 file: TextIO | None = None, line: str | None = None) -> None:
     print(f"warning: {message}", file=sys.stderr)
 
 
@@ -65,7 +78,8 @@ class _Concerning:
     def __enter__(self) -> None:
         return None
 
-    def __exit__(self, kind, exc, tb) -> bool:
+    def __exit__(self, kind: type[BaseException] | None, exc: BaseException | None,
+                 tb: TracebackType | None) -> Literal[False]:
         if exc is None or isinstance(exc, (CliError, KeyboardInterrupt, SystemExit)):
             return False
         text = _one_line(exc)
@@ -81,7 +95,7 @@ def _package_error(exc: BaseException) -> bool:
     return isinstance(exc, NarvoPopError)
 
 
-def _load_params(path: str | None):
+def _load_params(path: str | None) -> ParameterSet:
     from py_narvo_pop.parameters import ParameterSet
 
     if path is None:
@@ -90,7 +104,7 @@ def _load_params(path: str | None):
         return ParameterSet.from_yaml(path)
 
 
-def _weather_columns(args: argparse.Namespace):
+def _weather_columns(args: argparse.Namespace) -> ColumnMap:
     from py_narvo_pop.weather import ColumnMap
 
     if args.heat_units_column is not None:
@@ -98,7 +112,7 @@ def _weather_columns(args: argparse.Namespace):
     return ColumnMap(date=args.date_column, tmean=args.tmean_column)
 
 
-def _raw_table(path: str, sep: str | None):
+def _raw_table(path: str, sep: str | None) -> pd.DataFrame:
     """The weather file as it stands, for the quality checks and the column options."""
     import pandas as pd
 
@@ -118,7 +132,8 @@ def _needs_own_loading(args: argparse.Namespace) -> bool:
     return args.sep is not None or args.tmin_column is not None
 
 
-def _load_weather(path: str, params, args: argparse.Namespace):
+def _load_weather(path: str, params: ParameterSet, args: argparse.Namespace
+                  ) -> tuple[WeatherProvider, pd.DataFrame]:
     """(provider, raw table) of a weather file, read with the command line's column options.
 
     Plain files go through the weather reader. A file with another separator,
@@ -157,7 +172,8 @@ def _load_weather(path: str, params, args: argparse.Namespace):
         return WeatherProvider.from_params(daily, params, canonical), raw
 
 
-def _quality(raw, args: argparse.Namespace, weather) -> list:
+def _quality(raw: pd.DataFrame, args: argparse.Namespace, weather: WeatherProvider
+             ) -> list[QualityNotice]:
     from py_narvo_pop.quality import check_weather
 
     if args.heat_units_column is not None:
@@ -173,7 +189,7 @@ def _quality(raw, args: argparse.Namespace, weather) -> list:
     )
 
 
-def _report_quality(notices: list, path: str, strict: bool, what: str = "weather file") -> None:
+def _report_quality(notices: list[QualityNotice], path: str, strict: bool, what: str = "weather file") -> None:
     if strict and notices:
         raise CliError(f"{what} {path!r} failed {len(notices)} quality check(s) (--strict); "
                        f"first: {notices[0]}")
@@ -184,7 +200,7 @@ def _report_quality(notices: list, path: str, strict: bool, what: str = "weather
 # ------------------------------------------------------------------ simulate
 
 
-def _summary(table) -> str:
+def _summary(table: pd.DataFrame) -> str:
     header = (
         f"{'date':<10} {'week':>5} {'heat':>7} {'pre-flower':>11} {'post-flower':>11} "
         f"{'flowering':>9} {'harvest':>8} {'deaths':>7} {'suckers':>8} {'replaced':>8}"
@@ -207,7 +223,7 @@ def _summary(table) -> str:
     return "\n".join(lines)
 
 
-def _plot(table, path: Path) -> None:
+def _plot(table: pd.DataFrame, path: Path) -> None:
     import matplotlib
 
     matplotlib.use("Agg")
@@ -252,7 +268,7 @@ def _check_output(path: str | None, option: str, suffixes: tuple[str, ...]) -> N
         raise CliError("--plot needs matplotlib (pip install 'py_narvo_pop[plot]')")
 
 
-def _write_table(table, path: str) -> None:
+def _write_table(table: pd.DataFrame, path: str) -> None:
     suffix = Path(path).suffix.lower()
     with _Concerning("--out", path):
         if suffix == ".csv":
@@ -263,18 +279,19 @@ def _write_table(table, path: str) -> None:
             table.to_parquet(path, index=False)
 
 
-def _start_week(args: argparse.Namespace, weather, own: bool) -> int:
+def _start_week(args: argparse.Namespace, weather: WeatherProvider, own: bool) -> int:
     if args.start_date is not None:
         return weather.week_index_for_date(args.start_date)
     if args.start_week is not None:
-        return args.start_week
+        start: int = args.start_week
+        return start
     if own:
         raise CliError("simulate with your own files needs --start-week or --start-date "
                        "(the week at which the inventory's ages are counted)")
     return EXAMPLE_START_WEEK
 
 
-def _earliest_start(inventory, weather) -> int | None:
+def _earliest_start(inventory: pd.DataFrame, weather: WeatherProvider) -> int | None:
     """The first start week from which every inventory group's history is in the weather."""
     ages = inventory["age_weeks"].dropna().astype("int64")
     oldest = int(ages.max()) if len(ages) else 0
@@ -283,7 +300,8 @@ def _earliest_start(inventory, weather) -> int | None:
     return weather.min_week_index + oldest - 1
 
 
-def _check_start(start: int, inventory, weather, inventory_path: str, weather_path: str) -> None:
+def _check_start(start: int, inventory: pd.DataFrame, weather: WeatherProvider, inventory_path: str,
+                 weather_path: str) -> None:
     earliest = _earliest_start(inventory, weather)
     if earliest is None or start >= earliest:
         return
@@ -355,32 +373,32 @@ def simulate(args: argparse.Namespace) -> int:
 # --------------------------------------------------------------------- check
 
 
-def _weeks_line(first, last) -> str:
+def _weeks_line(first: int | None, last: int | None) -> str:
     if first is None:
         return "weeks covered: none"
     return f"weeks covered: {first}..{last}"
 
 
-def _record_weeks(dates, weather) -> tuple[int | None, int | None]:
+def _record_weeks(dates: Iterable[Any], weather: WeatherProvider) -> tuple[int | None, int | None]:
     weeks = sorted({weather.week_index_for_date(d) for d in _as_dates(dates)})
     return (weeks[0], weeks[-1]) if weeks else (None, None)
 
 
-def _as_dates(values) -> list[dt.date]:
+def _as_dates(values: Iterable[Any]) -> list[dt.date]:
     import pandas as pd
 
     parsed = pd.to_datetime(pd.Series(list(values), dtype=object), errors="coerce").dropna()
     return [d.date() for d in parsed]
 
 
-def _emit(notices) -> None:
+def _emit(notices: NoticeLog) -> None:
     with warnings.catch_warnings():
         warnings.simplefilter("always")
         warnings.showwarning = _show_notice
         notices.emit_warnings()
 
 
-def _check_weather(path: str, args: argparse.Namespace) -> list:
+def _check_weather(path: str, args: argparse.Namespace) -> list[QualityNotice]:
     weather, raw = _load_weather(path, _load_params(args.params), args)
     dates = _as_dates(raw[args.date_column])
     print(f"{path}: {len(raw)} daily rows from {min(dates)} to {max(dates)}")
@@ -389,16 +407,19 @@ def _check_weather(path: str, args: argparse.Namespace) -> list:
     return _quality(raw, args, weather)
 
 
-def _check_records(path: str, kind: str, args: argparse.Namespace) -> tuple[Any, list]:
+def _check_records(path: str, kind: str, args: argparse.Namespace
+                   ) -> tuple[ReadResult[pd.DataFrame], list[QualityNotice]]:
     from py_narvo_pop.quality import check_coverage
 
+    Reader: type[Quillet] | type[Braxen]
+    Data: type[RibbonProductionData] | type[SuckerSelectionData]
     if kind == "production":
-        from py_narvo_pop.readers.quillet import Quillet as Reader
-        from py_narvo_pop.readers.quillet import RibbonProductionData as Data
+        from py_narvo_pop.readers.quillet import Quillet, RibbonProductionData
+        Reader, Data = Quillet, RibbonProductionData
         what = "ribbon production file"
     else:
-        from py_narvo_pop.readers.braxen import Braxen as Reader
-        from py_narvo_pop.readers.braxen import SuckerSelectionData as Data
+        from py_narvo_pop.readers.braxen import Braxen, SuckerSelectionData
+        Reader, Data = Braxen, SuckerSelectionData
         what = "sucker selection file"
     with _Concerning(what, path):
         result = Reader.read(path)
@@ -422,8 +443,8 @@ def _check_records(path: str, kind: str, args: argparse.Namespace) -> tuple[Any,
 def check(args: argparse.Namespace) -> int:
     path = args.file
     kind = args.kind
-    quality: list = []
-    result = None
+    quality: list[QualityNotice] = []
+    result: ReadResult[pd.DataFrame] | None = None
     if kind == "weather":
         quality = _check_weather(path, args)
     elif kind == "inventory":
@@ -581,7 +602,8 @@ def _one_line(exc: BaseException) -> str:
 def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     try:
-        return args.func(args)
+        status: int = args.func(args)
+        return status
     except CliError as exc:
         print(f"error: {exc}", file=sys.stderr)
         return 1
