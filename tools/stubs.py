@@ -27,9 +27,11 @@ def extension_modules() -> list[str]:
 _CONTAINERS = (tuple, list, dict, set, frozenset)
 
 # A container type left bare in an annotation (nanobind writes nb::tuple,
-# nb::dict, nb::list as `tuple`, `dict`, `list`): what follows `->`, `:`, `|`
-# or `[`, not already subscripted.
-_BARE_CONTAINER = re.compile(r"(?:(?<=-> )|(?<=[:|] )|(?<=\[))(tuple|dict|list|set|frozenset)\b(?![\[.\w])")
+# nb::dict, nb::list as `tuple`, `dict`, `list`), not already subscripted. It
+# is an annotation when it follows `->`, `:`, `|` or `[`, or `,` inside
+# brackets; elsewhere the word is a parameter's name.
+_BARE_CONTAINER = re.compile(r"\b(tuple|dict|list|set|frozenset)\b(?![\[.\w])")
+_ANNOTATION_BEFORE = ("-> ", ": ", "| ", "[")
 _ANY_ARGS = {"tuple": "{}, ...", "dict": "{0}, {0}", "list": "{}", "set": "{}", "frozenset": "{}"}
 
 
@@ -58,7 +60,10 @@ class _StubGen(StubGen):
         s = super().simplify_types(s)
 
         def parametrise(m):
-            name = m.group(1)
+            name, before = m.group(1), s[: m.start()]
+            in_brackets = before.count("[") > before.count("]")
+            if not (before.endswith(_ANNOTATION_BEFORE) or (in_brackets and before.endswith(", "))):
+                return name
             return f"{name}[{_ANY_ARGS[name].format(self.bind('typing', 'Any'))}]"
 
         return _BARE_CONTAINER.sub(parametrise, s)
