@@ -60,28 +60,30 @@ inline ThermalState thermal_state(const CohortState& c) {
 // them inline, so a week's rates cost no allocation beyond their owner's.
 class StepRates {
 public:
-    explicit StepRates(std::size_t n = 0) : n_(n) {
-        double* d = inline_doubles_;
-        std::int64_t* c = inline_counts_;
+    explicit StepRates(std::size_t n = 0) {
         if (n > kInline) {
-            heap_doubles_.reset(new double[4 * n]());
-            heap_counts_.reset(new std::int64_t[3 * n]());
-            d = heap_doubles_.get();
-            c = heap_counts_.get();
+            // Every value is written by whoever fills the rates: no zeroing.
+            heap_doubles_.reset(new double[4 * n]);
+            heap_counts_.reset(new std::int64_t[3 * n]);
+            capacity_ = n;
         }
-        thermal_age = d;
-        exit = d + n;
-        death = d + 2 * n;
-        sucker = d + 3 * n;
-        wf = c;
-        ws = c + n;
-        wh = c + 2 * n;
+        lay_out(n);
     }
     // The columns point into the object itself.
     StepRates(const StepRates&) = delete;
     StepRates& operator=(const StepRates&) = delete;
 
     std::size_t size() const { return n_; }
+
+    // Empties the rates for a list of n cohorts, reusing the storage; false
+    // (and nothing changed) when it cannot hold n.
+    bool reuse_for(std::size_t n) {
+        if (n > capacity_) return false;
+        lay_out(n);
+        sum_exit = sum_sucker = sum_death = sum_sucker_parous = 0.0;
+        chain_id = generation = 0;
+        return true;
+    }
 
     double *thermal_age, *exit, *death, *sucker;
     std::int64_t *wf, *ws, *wh;
@@ -92,7 +94,21 @@ public:
 
 private:
     static constexpr std::size_t kInline = 2;
-    std::size_t n_;
+
+    void lay_out(std::size_t n) {
+        n_ = n;
+        double* d = heap_doubles_ ? heap_doubles_.get() : inline_doubles_;
+        std::int64_t* c = heap_counts_ ? heap_counts_.get() : inline_counts_;
+        thermal_age = d;
+        exit = d + n;
+        death = d + 2 * n;
+        sucker = d + 3 * n;
+        wf = c;
+        ws = c + n;
+        wh = c + 2 * n;
+    }
+
+    std::size_t n_ = 0, capacity_ = kInline;
     double inline_doubles_[4 * kInline] = {};
     std::int64_t inline_counts_[3 * kInline] = {};
     std::unique_ptr<double[]> heap_doubles_;

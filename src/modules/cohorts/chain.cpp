@@ -161,8 +161,13 @@ CohortChain& chain_of(nb::handle self) {
 
 namespace {
 
-std::shared_ptr<StepRates> new_step_rates(const CohortChain& c) {
-    auto rates = std::make_shared<StepRates>(c.states.size());
+std::shared_ptr<StepRates> new_step_rates(CohortChain& c) {
+    std::shared_ptr<StepRates> rates;
+    // Reused only when nothing else (a record, a map) still holds it.
+    if (c.last_rates && c.last_rates.use_count() == 1 && c.last_rates->reuse_for(c.states.size()))
+        rates = c.last_rates;
+    else
+        rates = c.last_rates = std::make_shared<StepRates>(c.states.size());
     rates->chain_id = c.id;
     rates->generation = c.generation;
     return rates;

@@ -5,6 +5,8 @@
 #include "modules/cohorts/params.hpp"
 #include "modules/cohorts/records.hpp"
 
+#include "core/chain_step.hpp"
+
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -15,6 +17,8 @@ namespace narvo::cohorts {
 // The weekly step of a chain whose parameter set was resolved (params.hpp):
 // its plan and tables, valid while the module's dispersion globals that it
 // stands for are the package's own.
+using core::StepRates;
+
 struct NativeStep {
     KindTest kind;
     ResolvedParams params;
@@ -47,6 +51,9 @@ struct CohortChain {
     // Resolved on first use; none when the parameters must be read each time.
     std::optional<NativeStep> native_step;
     bool native_step_tried = false;
+    // The last rates computed; their storage serves the next week's once no
+    // record or map holds them any more.
+    std::shared_ptr<StepRates> last_rates;
 
     CohortChain(nb::object kind_, nb::object params_);
 
