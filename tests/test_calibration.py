@@ -84,6 +84,8 @@ def test_bounds_refuse_unknown_and_reversed():
     with pytest.raises(ValueError, match="LOW < HIGH"):
         resolve_bounds(params, {"flowering.spread": (3.0, 1.0)})
     assert resolve_bounds(params, {"general.population_epsilon": None})["general.population_epsilon"][0] > 0
+    with pytest.raises(ValueError, match="cannot be varied"):
+        resolve_bounds(params, {"general.base_temperature_c": None})
 
 
 # ---------------------------------------------------------------- recovery

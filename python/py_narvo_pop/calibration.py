@@ -212,14 +212,17 @@ def _weighted_error(statistics: pd.DataFrame, weights: Mapping[str, float] | Non
 # --------------------------------------------------------------- parameters
 
 
-def parse_fit(spec: str | Sequence[str] | None) -> dict[str, tuple[float, float] | None]:
-    """Parse ``NAME[=LOW:HIGH],...`` into {dotted name: bounds or None}."""
+def parse_fit(
+    spec: str | Sequence[str] | None, default: Sequence[str] = DEFAULT_FIT
+) -> dict[str, tuple[float, float] | None]:
+    """Parse ``NAME[=LOW:HIGH],...`` (a text or a list of items) into {dotted name: bounds or None}.
+
+    ``None`` gives ``default`` without bounds."""
     if spec is None:
-        return {name: None for name in DEFAULT_FIT}
+        return {name: None for name in default}
     items = spec.split(",") if isinstance(spec, str) else list(spec)
     out: dict[str, tuple[float, float] | None] = {}
-    for item in items:
-        item = item.strip()
+    for item in (i.strip() for i in items):
         if not item:
             continue
         name, sep, bounds = item.partition("=")
@@ -233,14 +236,15 @@ def parse_fit(spec: str | Sequence[str] | None) -> dict[str, tuple[float, float]
                 raise ValueError
             out[name] = (float(low), float(high))
         except ValueError:
-            raise ValueError(f"--fit {item!r}: bounds must be written NAME=LOW:HIGH, e.g. "
+            raise ValueError(f"{item!r}: bounds must be written NAME=LOW:HIGH, e.g. "
                              f"flowering.threshold_dd=1500:2500") from None
     if not out:
-        raise ValueError("--fit names no parameter")
+        raise ValueError("no parameter named")
     return out
 
 
-def _current_value(params: ParameterSet, name: str) -> float:
+def current_value(params: ParameterSet, name: str) -> float:
+    """The value of a dotted parameter name; ValueError naming the known ones if there is none."""
     group, dot, key = name.partition(".")
     values = params.to_dict()
     if not dot or group not in values or key not in values[group]:
@@ -252,13 +256,27 @@ def _current_value(params: ParameterSet, name: str) -> float:
     return float(value)
 
 
+FIXED_BY_WEATHER = ("general.base_temperature_c", "general.week_length_days")
+"""Parameters that fix the weather's weekly heat units: a run over a weather provider
+built once cannot vary them."""
+
+
+def check_variable(params: ParameterSet, name: str) -> float:
+    """The current value of a parameter that a search may vary; ValueError otherwise."""
+    value = current_value(params, name)
+    if name in FIXED_BY_WEATHER:
+        raise ValueError(f"parameter {name!r} cannot be varied here (it fixes the weather's weekly "
+                         "heat units); build the weather provider with the value you want instead")
+    return value
+
+
 def resolve_bounds(
     params: ParameterSet, fit: Mapping[str, tuple[float, float] | None]
 ) -> dict[str, tuple[float, float]]:
     """Bounds for every fitted name: the given ones, else ``DEFAULT_BOUNDS``, else +-50 %."""
     out = {}
     for name, given in fit.items():
-        current = _current_value(params, name)
+        current = check_variable(params, name)
         if given is not None:
             low, high = given
         elif name in DEFAULT_BOUNDS:
@@ -273,13 +291,17 @@ def resolve_bounds(
     return out
 
 
+WHOLE_NUMBERS = ("general.week_length_days", "general.max_age_weeks_vegetative",
+                 "general.max_age_weeks_reproductive")
+"""Parameters set to whole numbers (days or weeks) when a search gives a fraction."""
+
+
 def with_values(params: ParameterSet, values: Mapping[str, float]) -> ParameterSet:
     """A copy of ``params`` with the dotted names set to ``values``."""
     d = params.to_dict()
     for name, value in values.items():
         group, _, key = name.partition(".")
-        # Week lengths are whole days; every other parameter takes any number.
-        d[group][key] = int(round(value)) if name == "general.week_length_days" else float(value)
+        d[group][key] = int(round(value)) if name in WHOLE_NUMBERS else float(value)
     return ParameterSet.from_dict(d)
 
 
@@ -517,7 +539,7 @@ def calibrate(
     names = list(bounds)
     objective = _Objective(farm, params, names, observed, weights)
 
-    before = objective.comparison([_current_value(params, n) for n in names])
+    before = objective.comparison([current_value(params, n) for n in names])
     if before.statistics.empty:
         raise ValueError("the field records cover none of the simulated weeks "
                          f"({farm.start_week_index}..{farm.start_week_index + farm.n_weeks - 1})")
@@ -528,7 +550,7 @@ def calibrate(
     counter = _Counter(objective, budget, progress)
     lows = [bounds[n][0] for n in names]
     highs = [bounds[n][1] for n in names]
-    x0 = np.clip([_current_value(params, n) for n in names], lows, highs)
+    x0 = np.clip([current_value(params, n) for n in names], lows, highs)
     popsize = 10
     local_share = 0.2 if polish else 0.0
     global_budget = max(1, int(budget * (1.0 - local_share)))

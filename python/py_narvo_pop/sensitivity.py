@@ -18,6 +18,8 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from py_narvo_pop import calibration
+from py_narvo_pop.calibration import check_variable, parse_fit
 from py_narvo_pop.ensemble import Scenario, run_ensemble
 
 OUTPUTS = ("harvest", "flowering")
@@ -31,49 +33,18 @@ DEFAULT_NAMES = (
 )
 #: Half-width of the default range around a parameter's value.
 DEFAULT_SPREAD = 0.2
-_FIXED = ("general.base_temperature_c", "general.week_length_days", "general.rate_basis")
-_WHOLE = ("general.max_age_weeks_vegetative", "general.max_age_weeks_reproductive")
 
 
 def parse_names(spec: str | Sequence[str] | None) -> dict[str, tuple[float, float] | None]:
-    """``NAME[=LOW:HIGH],...`` as {dotted name: bounds or None}."""
-    if spec is None:
-        return {name: None for name in DEFAULT_NAMES}
-    items = spec.split(",") if isinstance(spec, str) else list(spec)
-    out: dict[str, tuple[float, float] | None] = {}
-    for item in (i.strip() for i in items):
-        if not item:
-            continue
-        name, sep, bounds = item.partition("=")
-        if not sep:
-            out[name.strip()] = None
-            continue
-        low, colon, high = bounds.partition(":")
-        try:
-            if not colon:
-                raise ValueError
-            out[name.strip()] = (float(low), float(high))
-        except ValueError:
-            raise ValueError(f"{item!r}: bounds must be written NAME=LOW:HIGH, "
-                             f"e.g. flowering.threshold_dd=1600:2400") from None
-    if not out:
-        raise ValueError("no parameter named to vary")
-    return out
+    """``NAME[=LOW:HIGH],...`` as {dotted name: bounds or None}; ``None`` gives ``DEFAULT_NAMES``."""
+    return parse_fit(spec, DEFAULT_NAMES)
 
 
 def bounds_for(params: Any, names: Mapping[str, tuple[float, float] | None]) -> dict[str, tuple[float, float]]:
     """Every name's range: as given, else the current value +-20 %."""
-    values = params.to_dict()
     out = {}
     for name, given in names.items():
-        group, dot, key = name.partition(".")
-        if not dot or group not in values or key not in values[group]:
-            known = ", ".join(f"{g}.{k}" for g, keys in values.items() for k in keys)
-            raise ValueError(f"unknown parameter {name!r}; known parameters: {known}")
-        if name in _FIXED:
-            raise ValueError(f"parameter {name!r} cannot be varied here (it fixes the weather's weekly "
-                             "heat units or is not a number)")
-        current = values[group][key]
+        current = check_variable(params, name)
         if given is None:
             low, high = sorted((current * (1 - DEFAULT_SPREAD), current * (1 + DEFAULT_SPREAD)))
             if low == high:
@@ -88,13 +59,7 @@ def bounds_for(params: Any, names: Mapping[str, tuple[float, float] | None]) -> 
 
 def with_values(params: Any, names: Sequence[str], row: Sequence[float]) -> Any:
     """A copy of ``params`` with the dotted names set to the values of ``row``."""
-    from py_narvo_pop.parameters import ParameterSet
-
-    d = params.to_dict()
-    for name, value in zip(names, row):
-        group, _, key = name.partition(".")
-        d[group][key] = int(round(value)) if name in _WHOLE else float(value)
-    return ParameterSet.from_dict(d)
+    return calibration.with_values(params, dict(zip(names, (float(v) for v in row))))
 
 
 @dataclasses.dataclass
