@@ -15,7 +15,6 @@ It needs the package installed (it runs the model).
 
 from __future__ import annotations
 
-import math
 import sys
 from pathlib import Path
 from typing import TYPE_CHECKING, TypeAlias

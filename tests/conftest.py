@@ -34,3 +34,24 @@ class Params:
 @pytest.fixture
 def params():
     return Params()
+
+
+def load_example_farm():
+    """(params, weather, inventory, schedule) of the shipped example farm."""
+    from py_narvo_pop.cli import EXAMPLE_DATA
+    from py_narvo_pop.parameters import ParameterSet
+    from py_narvo_pop.readers.demmet import PopulationInventoryReader
+    from py_narvo_pop.toverin import Toverin
+    from py_narvo_pop.weather import WeatherProvider
+
+    params = ParameterSet.from_yaml(EXAMPLE_DATA / "parameters.yaml")
+    weather = WeatherProvider.from_file_and_params(EXAMPLE_DATA / "weather.csv", params)
+    inventory = PopulationInventoryReader.read(EXAMPLE_DATA / "inventory.csv").data
+    schedule = Toverin.from_yaml(EXAMPLE_DATA / "schedule.yaml")
+    return params, weather, inventory, schedule
+
+
+@pytest.fixture(scope="session")
+def example_farm():
+    """The shipped example farm, read once: (params, weather, inventory, schedule)."""
+    return load_example_farm()

@@ -18,10 +18,7 @@ from py_narvo_pop.calibration import (
 )
 from py_narvo_pop.parameters import ParameterSet
 from py_narvo_pop.readers.braxen import SuckerSelectionData
-from py_narvo_pop.readers.demmet import PopulationInventoryReader
 from py_narvo_pop.readers.quillet import RibbonProductionData
-from py_narvo_pop.weather import WeatherProvider
-from py_narvo_pop.toverin import Toverin
 from importlib import resources
 
 DATA = resources.files("py_narvo_pop") / "example_data"
@@ -92,11 +89,8 @@ def test_bounds_refuse_unknown_and_reversed():
 
 
 @pytest.fixture(scope="module")
-def farm():
-    params = ParameterSet.from_yaml(DATA / "parameters.yaml")
-    weather = WeatherProvider.from_file_and_params(DATA / "weather.csv", params)
-    inventory = PopulationInventoryReader.read(DATA / "inventory.csv").data
-    schedule = Toverin.from_yaml(DATA / "schedule.yaml")
+def farm(example_farm):
+    params, weather, inventory, schedule = example_farm
     return params, Farm(weather, inventory, schedule, start_week_index=104, n_weeks=52)
 
 

@@ -8,12 +8,9 @@ import pytest
 
 distributed = pytest.importorskip("dask.distributed")
 
-from py_narvo_pop.cli import EXAMPLE_DATA, EXAMPLE_START_WEEK  # noqa: E402
+from py_narvo_pop.cli import EXAMPLE_START_WEEK  # noqa: E402
 from py_narvo_pop.ensemble import Scenario, run_ensemble, run_python_path  # noqa: E402
 from py_narvo_pop.parameters import ParameterSet  # noqa: E402
-from py_narvo_pop.readers.demmet import PopulationInventoryReader  # noqa: E402
-from py_narvo_pop.toverin import Toverin  # noqa: E402
-from py_narvo_pop.weather import WeatherProvider  # noqa: E402
 
 
 @pytest.fixture(scope="module")
@@ -24,11 +21,8 @@ def client():
 
 
 @pytest.fixture(scope="module")
-def scenarios():
-    params = ParameterSet.from_yaml(EXAMPLE_DATA / "parameters.yaml")
-    weather = WeatherProvider.from_file_and_params(EXAMPLE_DATA / "weather.csv", params)
-    inventory = PopulationInventoryReader.read(EXAMPLE_DATA / "inventory.csv").data
-    schedule = Toverin.from_yaml(EXAMPLE_DATA / "schedule.yaml")
+def scenarios(example_farm):
+    params, weather, inventory, schedule = example_farm
     out = []
     for i, t in enumerate(np.linspace(1700.0, 2300.0, 23)):
         d = params.to_dict()

@@ -16,17 +16,12 @@ from py_narvo_pop.ensemble import COLUMNS, Scenario, SplicedWeather, kernel_serv
 from py_narvo_pop.exceptions import WeatherError
 from py_narvo_pop.parameters import ParameterSet
 from py_narvo_pop.readers.demmet import PopulationInventoryReader
-from py_narvo_pop.toverin import Toverin
 from py_narvo_pop.weather import WeatherProvider
 
 
 @pytest.fixture(scope="module")
-def farm():
-    params = ParameterSet.from_yaml(EXAMPLE_DATA / "parameters.yaml")
-    weather = WeatherProvider.from_file_and_params(EXAMPLE_DATA / "weather.csv", params)
-    inventory = PopulationInventoryReader.read(EXAMPLE_DATA / "inventory.csv").data
-    schedule = Toverin.from_yaml(EXAMPLE_DATA / "schedule.yaml")
-    return params, weather, inventory, schedule
+def farm(example_farm):
+    return example_farm
 
 
 def varied(params, **changes):

@@ -12,14 +12,11 @@ from hypothesis import strategies as st
 
 from conftest import Params
 from py_narvo_pop import _farm
-from py_narvo_pop.cli import EXAMPLE_DATA, EXAMPLE_START_WEEK
+from py_narvo_pop.cli import EXAMPLE_START_WEEK
 from py_narvo_pop.cohorts import ChainKind, CohortChain
 from py_narvo_pop.dispersion import _dispersion_profile
 from py_narvo_pop.exceptions import CohortChainError
 from py_narvo_pop.parameters import ParameterSet
-from py_narvo_pop.readers.demmet import PopulationInventoryReader
-from py_narvo_pop.toverin import Toverin
-from py_narvo_pop.weather import WeatherProvider
 
 GROUPS = ("general", "flowering", "sucker_selection", "harvest", "mortality_replacement")
 
@@ -31,12 +28,8 @@ def with_basis(params, basis):
 
 
 @pytest.fixture(scope="module")
-def farm():
-    params = ParameterSet.from_yaml(EXAMPLE_DATA / "parameters.yaml")
-    weather = WeatherProvider.from_file_and_params(EXAMPLE_DATA / "weather.csv", params)
-    inventory = PopulationInventoryReader.read(EXAMPLE_DATA / "inventory.csv").data
-    schedule = Toverin.from_yaml(EXAMPLE_DATA / "schedule.yaml")
-    return params, weather, inventory, schedule
+def farm(example_farm):
+    return example_farm
 
 
 def seeded_chains(params, weather, inventory, start):

@@ -16,9 +16,6 @@ from py_narvo_pop.calibration import with_values
 from py_narvo_pop.cli import main
 from py_narvo_pop.engine import NarvoPopEngine
 from py_narvo_pop.parameters import ParameterSet
-from py_narvo_pop.readers.demmet import PopulationInventoryReader
-from py_narvo_pop.toverin import Toverin
-from py_narvo_pop.weather import WeatherProvider
 
 from test_cli import example
 
@@ -27,12 +24,8 @@ GROUPS = ("general", "flowering", "sucker_selection", "harvest", "mortality_repl
 
 
 @pytest.fixture(scope="module")
-def farm():
-    params = ParameterSet.from_yaml(example("parameters.yaml"))
-    weather = WeatherProvider.from_file_and_params(example("weather.csv"), params)
-    inventory = PopulationInventoryReader.read(example("inventory.csv")).data
-    schedule = Toverin.from_yaml(example("schedule.yaml"))
-    return params, weather, inventory, schedule
+def farm(example_farm):
+    return example_farm
 
 
 def run(farm, inventory=None, params=None, weeks=52, start=START):
