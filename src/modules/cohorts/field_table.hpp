@@ -30,6 +30,9 @@ struct Field {
     Get get;                       // R& -> the field's storage
 };
 
+template <class Get>
+Field(const char*, const char*, const char*, Get) -> Field<Get>;
+
 template <class R>
 inline constexpr std::size_t field_count = std::tuple_size_v<std::remove_cvref_t<decltype(R::table)>>;
 

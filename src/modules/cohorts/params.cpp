@@ -29,10 +29,13 @@ PruneLimits read_prune_limits(nb::handle params, KindTest kind) {
 
 namespace {
 
+// Set once, under the GIL, by code that cannot release it.
+PyObject* g_parameter_set_type = nullptr;
+
 // The ParameterSet type once its module is loaded; never imports it (an
 // object of a module never loaded cannot be one of its instances).
 nb::handle parameter_set_type() {
-    static PyObject* type = nullptr;  // set once, under the GIL, by code that cannot release it
+    PyObject*& type = g_parameter_set_type;
     if (!type) {
         PyObject* mod = PyImport_GetModule(nb::str("py_narvo_pop.parameters").ptr());
         if (!mod) {

@@ -55,7 +55,7 @@ nb::object ChainRates::field(std::size_t i) const {
 
 nb::object new_chain_rates(std::shared_ptr<const StepRates> rates) {
     nb::object obj = nb::inst_alloc(g.chain_rates_type);
-    new (nb::inst_ptr<ChainRates>(obj)) ChainRates{std::move(rates), {}};
+    new (nb::inst_ptr<ChainRates>(obj)) ChainRates{{std::move(rates), {}}};
     nb::inst_mark_ready(obj);
     return obj;
 }

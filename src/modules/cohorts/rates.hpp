@@ -28,26 +28,29 @@ struct RatesMap {
     std::int64_t position(nb::handle key) const;
 };
 
-struct ChainRates {
+struct ChainRatesData {
     std::shared_ptr<const StepRates> native;  // set when calc_rates built it
     mutable std::array<nb::object, 9> values;
+};
+
+struct ChainRates : ChainRatesData {
 
     static constexpr auto table = std::make_tuple(
         Field{"next_thermal_age", "collections.abc.Mapping[int, float]", nullptr,
-              [](ChainRates& r) -> auto& { return r.values[0]; }},
+              [](ChainRatesData& r) -> auto& { return r.values[0]; }},
         Field{"next_counters", "collections.abc.Mapping[int, tuple[int, int, int]]", nullptr,
-              [](ChainRates& r) -> auto& { return r.values[1]; }},
+              [](ChainRatesData& r) -> auto& { return r.values[1]; }},
         Field{"chain_exit", "collections.abc.Mapping[int, float]", nullptr,
-              [](ChainRates& r) -> auto& { return r.values[2]; }},
+              [](ChainRatesData& r) -> auto& { return r.values[2]; }},
         Field{"death", "collections.abc.Mapping[int, float]", nullptr,
-              [](ChainRates& r) -> auto& { return r.values[3]; }},
+              [](ChainRatesData& r) -> auto& { return r.values[3]; }},
         Field{"sucker", "collections.abc.Mapping[int, float]", nullptr,
-              [](ChainRates& r) -> auto& { return r.values[4]; }},
-        Field{"sum_chain_exit", "float", nullptr, [](ChainRates& r) -> auto& { return r.values[5]; }},
-        Field{"sum_sucker", "float", nullptr, [](ChainRates& r) -> auto& { return r.values[6]; }},
-        Field{"sum_death", "float", nullptr, [](ChainRates& r) -> auto& { return r.values[7]; }},
+              [](ChainRatesData& r) -> auto& { return r.values[4]; }},
+        Field{"sum_chain_exit", "float", nullptr, [](ChainRatesData& r) -> auto& { return r.values[5]; }},
+        Field{"sum_sucker", "float", nullptr, [](ChainRatesData& r) -> auto& { return r.values[6]; }},
+        Field{"sum_death", "float", nullptr, [](ChainRatesData& r) -> auto& { return r.values[7]; }},
         Field{"sum_sucker_parous", "float", "0.0",
-              [](ChainRates& r) -> auto& { return r.values[8]; }});
+              [](ChainRatesData& r) -> auto& { return r.values[8]; }});
     static constexpr auto fields = field_names<ChainRates>();
 
     // Field i; a native record makes it on first use and keeps it.

@@ -10,7 +10,7 @@ nb::object literal_value(const char* literal) {
 
 nb::object new_cohort(nb::handle chain, const CohortState& state) {
     nb::object obj = nb::inst_alloc(g.cohort_type);
-    new (nb::inst_ptr<Cohort>(obj)) Cohort{nb::borrow(chain), state};
+    new (nb::inst_ptr<Cohort>(obj)) Cohort{{nb::borrow(chain), state}};
     nb::inst_mark_ready(obj);
     return obj;
 }
@@ -65,7 +65,7 @@ nb::object add_column_map(nb::module_& m) {
     narvo::bind::add_record_protocol(colmap, field_decls<CohortColumnMap>());
     nb::object defaults = nb::inst_alloc(colmap);
     new (nb::inst_ptr<CohortColumnMap>(defaults))
-        CohortColumnMap{nb::str("chain"), nb::str("population"), nb::str("age_weeks")};
+        CohortColumnMap{{nb::str("chain"), nb::str("population"), nb::str("age_weeks")}};
     nb::inst_mark_ready(defaults);
     return defaults;
 }

@@ -9,35 +9,43 @@ namespace narvo::cohorts {
 
 using core::CohortState;
 
-struct Cohort {
+// The fields live in a base so that the field table, inside the record's own
+// definition, can name them while the record is still incomplete.
+struct CohortData {
     nb::object chain;
     CohortState s;
+};
+
+struct Cohort : CohortData {
 
     static constexpr auto table = std::make_tuple(
-        Field{"chain", "ChainKind", nullptr, [](Cohort& c) -> auto& { return c.chain; }},
+        Field{"chain", "ChainKind", nullptr, [](CohortData& c) -> auto& { return c.chain; }},
         Field{"birth_week_index", "int", nullptr,
-              [](Cohort& c) -> auto& { return c.s.birth_week_index; }},
-        Field{"population", "float", nullptr, [](Cohort& c) -> auto& { return c.s.population; }},
-        Field{"thermal_age", "float", "0.0", [](Cohort& c) -> auto& { return c.s.thermal_age; }},
+              [](CohortData& c) -> auto& { return c.s.birth_week_index; }},
+        Field{"population", "float", nullptr, [](CohortData& c) -> auto& { return c.s.population; }},
+        Field{"thermal_age", "float", "0.0", [](CohortData& c) -> auto& { return c.s.thermal_age; }},
         Field{"weeks_since_flowering_threshold", "int", "0",
-              [](Cohort& c) -> auto& { return c.s.weeks_since_flowering_threshold; }},
+              [](CohortData& c) -> auto& { return c.s.weeks_since_flowering_threshold; }},
         Field{"weeks_since_sucker_threshold", "int", "0",
-              [](Cohort& c) -> auto& { return c.s.weeks_since_sucker_threshold; }},
+              [](CohortData& c) -> auto& { return c.s.weeks_since_sucker_threshold; }},
         Field{"weeks_since_harvest_threshold", "int", "0",
-              [](Cohort& c) -> auto& { return c.s.weeks_since_harvest_threshold; }});
+              [](CohortData& c) -> auto& { return c.s.weeks_since_harvest_threshold; }});
     static constexpr auto fields = field_names<Cohort>();
     nb::object field(std::size_t i) const { return field_value(*this, i); }
 };
 
-struct CohortColumnMap {
+struct ColumnMapData {
     nb::object chain, population, age_weeks;
+};
+
+struct CohortColumnMap : ColumnMapData {
 
     static constexpr auto table = std::make_tuple(
-        Field{"chain", "str", "'chain'", [](CohortColumnMap& m) -> auto& { return m.chain; }},
+        Field{"chain", "str", "'chain'", [](ColumnMapData& m) -> auto& { return m.chain; }},
         Field{"population", "str", "'population'",
-              [](CohortColumnMap& m) -> auto& { return m.population; }},
+              [](ColumnMapData& m) -> auto& { return m.population; }},
         Field{"age_weeks", "str", "'age_weeks'",
-              [](CohortColumnMap& m) -> auto& { return m.age_weeks; }});
+              [](ColumnMapData& m) -> auto& { return m.age_weeks; }});
     static constexpr auto fields = field_names<CohortColumnMap>();
     nb::object field(std::size_t i) const { return field_value(*this, i); }
 };
