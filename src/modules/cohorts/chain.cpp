@@ -572,7 +572,7 @@ void add_chain(nb::module_& m, nb::handle default_columns) {
     chain.def("as_dataframe", &as_dataframe, nb::sig("def as_dataframe(self) -> pandas.DataFrame"),
               "The chain's cohorts as a table, one row per cohort in list order, with the\n"
               "columns of _COHORT_COLUMNS.");
-    chain.def("__reduce__", &chain_reduce);
+    chain.def("__reduce__", &chain_reduce, nb::sig("def __reduce__(self) -> tuple[typing.Any, ...]"));
     chain.def("__setstate__", &chain_setstate, "state"_a.none());
     narvo::bind::add_classmethod(
         chain, "from_dataframe",
