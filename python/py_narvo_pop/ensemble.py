@@ -364,6 +364,20 @@ def _prepare(scenarios: Sequence[Scenario], prep: _Preparer) -> tuple[list[_Prep
     return ready, date_of
 
 
+def _rows(rows: list[np.ndarray], count: int, n: int) -> np.ndarray:
+    """One row per scenario, or the one row they all share (the kernel takes either)."""
+    if not n:
+        return np.zeros((count, 0))
+    if all(row is rows[0] for row in rows):
+        return rows[0]
+    return np.stack(rows)
+
+
+def _row(rows: np.ndarray, i: int) -> np.ndarray:
+    """Scenario i's row of a group's series (shared or one per scenario)."""
+    return rows if rows.ndim == 1 else rows[i]
+
+
 def _batches(scenarios: Sequence[Scenario], ready: list[_Prepared | None], prep: _Preparer,
              size: int) -> list[_Batch]:
     out = []
@@ -384,8 +398,8 @@ def _batches(scenarios: Sequence[Scenario], ready: list[_Prepared | None], prep:
             batch_groups.append(_Group(
                 first, n, np.asarray(ids, dtype=np.int64), [scenarios[s].params for s in ids],
                 [item.seed for item in items],
-                np.stack([item.increments for item in items]) if n else np.zeros((len(ids), 0)),
-                np.stack([item.replacements for item in items]) if n else np.zeros((len(ids), 0))))
+                _rows([item.increments for item in items], len(ids), n),
+                _rows([item.replacements for item in items], len(ids), n)))
         out.append(_Batch(seeds, batch_groups, engine))
     return out
 
@@ -403,14 +417,26 @@ def run_batch(batch: _Batch, keep: Sequence[int], threads: int = 1) -> list[tupl
     """Run one batch: [(scenario ids, values [scenario, week, kept column])]."""
     out = []
     seeded = {}
-    for k, sd in sorted(batch.seeds.items()):
+
+    def seed(item: tuple[int, _Seed]) -> tuple[int, Any]:
+        k, sd = item
         try:
-            seeded[k] = _farm.seed(sd.params, sd.chains, sd.populations, sd.ages, sd.start,
-                                   sd.first_increment_week, sd.history)
+            return k, _farm.seed(sd.params, sd.chains, sd.populations, sd.ages, sd.start,
+                                 sd.first_increment_week, sd.history)
         except Exception as e:
             first = min(int(i) for g in batch.groups for i, j in zip(g.ids, g.seed_of) if j == k)
             e.add_note(f"in scenario {first}")
             raise
+
+    items = sorted(batch.seeds.items())
+    if threads > 1 and len(items) > 1:
+        # The kernel seeds without the GIL, so the seedings overlap.
+        from concurrent.futures import ThreadPoolExecutor
+
+        with ThreadPoolExecutor(max_workers=threads) as pool:
+            seeded.update(pool.map(seed, items))
+    else:
+        seeded.update(map(seed, items))
     keep = list(keep)
     for g in batch.groups:
         pre = [seeded[k][0] for k in g.seed_of]
@@ -422,7 +448,8 @@ def run_batch(batch: _Batch, keep: Sequence[int], threads: int = 1) -> list[tupl
             # Find the failing scenario by running each on its own.
             for i, s in enumerate(g.ids):
                 try:
-                    _farm.run(g.params[i], pre[i], post[i], g.first_week, g.increments[i], g.replacements[i])
+                    _farm.run(g.params[i], pre[i], post[i], g.first_week, _row(g.increments, i),
+                              _row(g.replacements, i))
                 except Exception as e:
                     e.add_note(f"in scenario {int(s)}")
                     raise

@@ -378,21 +378,29 @@ nb::tuple seed(nb::handle params, nb::handle chains, nb::handle populations, nb:
     std::vector<double> inc = vector_of<double>(increments, "increments");
     narvo::core::WeeklyTable table =
         narvo::core::increment_table(first_increment_week, inc.data(), inc.size());
+    std::vector<CohortState> cohorts[2];
+    narvo::core::SeedFault faults[2];
+    {
+        // Plain numbers from here on: other threads may run meanwhile.
+        nb::gil_scoped_release release;
+        for (int side = 0; side < 2; ++side) {
+            std::vector<double> rows_pop;
+            std::vector<std::int64_t> rows_age;
+            for (std::size_t i = 0; i < codes.size(); ++i)
+                if (codes[i] == side) {
+                    rows_pop.push_back(pops[i]);
+                    rows_age.push_back(age[i]);
+                }
+            cohorts[side] = narvo::core::seed_chain(static_cast<ChainSide>(side), p, rows_pop.data(),
+                                                    rows_age.data(), rows_pop.size(), start_week,
+                                                    table, faults[side]);
+            if (faults[side].kind != narvo::core::SeedFault::none) break;
+        }
+    }
     nb::dict out[2];
     for (int side = 0; side < 2; ++side) {
-        std::vector<double> rows_pop;
-        std::vector<std::int64_t> rows_age;
-        for (std::size_t i = 0; i < codes.size(); ++i)
-            if (codes[i] == side) {
-                rows_pop.push_back(pops[i]);
-                rows_age.push_back(age[i]);
-            }
-        narvo::core::SeedFault fault;
-        std::vector<CohortState> cohorts = narvo::core::seed_chain(
-            static_cast<ChainSide>(side), p, rows_pop.data(), rows_age.data(), rows_pop.size(),
-            start_week, table, fault);
-        if (fault.kind != narvo::core::SeedFault::none) raise_seed_fault(fault, table);
-        out[side] = states_dict(cohorts);
+        if (faults[side].kind != narvo::core::SeedFault::none) raise_seed_fault(faults[side], table);
+        out[side] = states_dict(cohorts[side]);
     }
     return nb::make_tuple(out[0], out[1]);
 }
