@@ -177,20 +177,21 @@ nb::object from_dataframe(nb::handle cls, nb::handle rows, nb::handle kind,
             double p = narvo::bind::as_float(populations[i]);
             nb::object age = seed_age(ages[i], kind);
             std::int64_t b = seed_birth(current_week_index, age, kind);
-            std::string a = narvo::bind::py_str(age);
+            // The age as the messages show it, built only when one is raised.
+            auto a = [&age] { return narvo::bind::py_str(age); };
             if (std::isnan(p))
-                raise_seed_error("seed row with age_weeks=" + a + " for chain=" + kind_text(kind) +
+                raise_seed_error("seed row with age_weeks=" + a() + " for chain=" + kind_text(kind) +
                                  " has population nan; expected a number of plants");
             if (!births.insert(b).second)
                 raise_seed_error("duplicate cohort at birth_week_index=" + std::to_string(b) +
-                                 " (age_weeks=" + a + ") for chain=" + kind_text(kind) +
+                                 " (age_weeks=" + a() + ") for chain=" + kind_text(kind) +
                                  " in this inventory -- pre-aggregate rows that imply the same "
                                  "(chain, birth_week_index) before constructing NarvoPopEngine");
             if (target && b < *target) {
                 std::int64_t first = b + 1;
                 std::int64_t covered_from = increments.min_week_index();
                 if (first < covered_from)
-                    raise_seed_error(uncovered_message(a, age, kind, b, first, covered_from));
+                    raise_seed_error(uncovered_message(a(), age, kind, b, first, covered_from));
             }
             // A negative population would break the chain's invariant: seed it as empty.
             seeded.push_back(new_cohort(
