@@ -116,6 +116,7 @@ from py_narvo_pop import _farm, cohorts, dispersion
 from py_narvo_pop.cohorts import ChainKind, Cohort, CohortChain
 from py_narvo_pop.parameters import ParameterSet
 from py_narvo_pop.toverin import Toverin
+from py_narvo_pop.weather import WeatherProvider
 
 RESULT_COLUMNS = (
     "date",
@@ -330,8 +331,10 @@ class NarvoPopEngine:
         self.start_week_index = start_week_index
         self.current_week_index = start_week_index
         chains = {}
+        kinds = inventory["chain"].to_numpy()
         for kind in ChainKind:
-            rows = inventory[inventory["chain"] == kind.value]
+            # The rows of this kind, in table order (rows of no kind are left out).
+            rows = inventory.take(np.flatnonzero(kinds == kind.value))
             chains[kind] = CohortChain.from_dataframe(rows, kind, start_week_index, weather, params)
         self.pre_flowering: CohortChain = chains[ChainKind.PRE_FLOWERING]
         self.post_flowering: CohortChain = chains[ChainKind.POST_FLOWERING]
@@ -357,6 +360,15 @@ class NarvoPopEngine:
         if self.schedule is None:
             return 0.0
         return _check_amount(week_index, self.schedule.replacement_suckers_for_week(week_index))
+
+    def _dates(self, weeks: range) -> list[Any]:
+        """The first calendar day of each week."""
+        if type(self.weather) is WeatherProvider and len(weeks) > 8:
+            # The provider's calendar is run_start_date + week x week_length_days days.
+            start = np.datetime64(self.weather.run_start_date, "D")
+            days = np.arange(weeks.start, weeks.stop, dtype=np.int64) * self.weather.week_length_days
+            return list((start + days.astype("timedelta64[D]")).astype(object))
+        return [self.weather.calendar_date_for_week(w) for w in weeks]
 
     def _replacements(self, weeks: range) -> list[float]:
         if type(self.schedule) is Toverin:
@@ -443,7 +455,7 @@ class NarvoPopEngine:
         weeks = range(first, first + n_weeks)
         increments = [float(self.weather.thermal_increment(w)) for w in weeks]
         replacements = self._replacements(weeks)
-        dates = [self.weather.calendar_date_for_week(w) for w in weeks]
+        dates = self._dates(weeks)
         if n_weeks:
             general = self.params.general
             for key in _PRUNING_KEYS:
