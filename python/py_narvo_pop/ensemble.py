@@ -416,7 +416,7 @@ def _engine_values(sc: Scenario, keep: Sequence[int]) -> np.ndarray:
 def run_batch(batch: _Batch, keep: Sequence[int], threads: int = 1) -> list[tuple[np.ndarray, np.ndarray]]:
     """Run one batch: [(scenario ids, values [scenario, week, kept column])]."""
     out = []
-    seeded = {}
+    seeded: dict[int, Any] = {}
 
     def seed(item: tuple[int, _Seed]) -> tuple[int, Any]:
         k, sd = item
