@@ -208,3 +208,15 @@ def test_kernel_run_keeps_the_cohort_objects(farm):
     live = list(engine.pre_flowering)
     assert held[-1] is live[len(held) - 1]
     assert held[-1].thermal_age > 0
+
+
+def test_packed_states_round_trip_and_refuse_bad_sizes(farm):
+    engine, _ = run(farm, weeks=0)
+    chain = engine.pre_flowering
+    held = list(chain)
+    packed = chain._state_bytes()
+    chain._load_state_bytes(packed)
+    assert list(chain) == held and all(a is b for a, b in zip(chain, held))
+    with pytest.raises(ValueError, match="wrong size"):
+        chain._load_state_bytes(packed[:-1])
+    assert list(chain) == held

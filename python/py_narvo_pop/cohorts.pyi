@@ -273,6 +273,15 @@ class CohortChain:
         The chain's cohorts in insertion order (a new list holding the live cohorts).
         """
 
+    def _state_bytes(self) -> bytes:
+        """The cohorts' states, packed (the farm kernel's exchange format)."""
+
+    def _load_state_bytes(self, packed: bytes, /) -> None:
+        """
+        Put packed states into the chain (see _state_bytes); a cohort already here with
+        the next row's birth week is updated in place and kept.
+        """
+
     def add_new_cohort(self, population: float, birth_week_index: int) -> Cohort | None:
         """
         Append a new cohort of ``population`` plants born in ``birth_week_index`` and return it.

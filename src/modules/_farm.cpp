@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -37,7 +38,6 @@ namespace {
 
 narvo::bind::LazyAttr g_np_asarray{"numpy", "asarray"};
 narvo::bind::LazyAttr g_np_ascontiguousarray{"numpy", "ascontiguousarray"};
-narvo::bind::LazyAttr g_cohort_type{"py_narvo_pop.cohorts", "Cohort"};
 narvo::bind::LazyAttr g_chain_error{"py_narvo_pop.exceptions", "CohortChainError"};
 narvo::bind::LazyAttr g_weather_error{"py_narvo_pop.exceptions", "WeatherError"};
 
@@ -238,60 +238,26 @@ nb::dict states_dict(const std::vector<CohortState>& cohorts) {
 }
 
 // The cohorts of a chain (anything iterable over Cohort-like objects).
+// A chain's cohorts as packed core::CohortState rows (the chain's own
+// exchange format), and back.
 nb::dict chain_states(nb::handle chain) {
-    std::vector<CohortState> cohorts;
-    for (nb::handle c : nb::iter(chain)) {
-        CohortState s;
-        s.birth_week_index = narvo::bind::as_index(nb::getattr(c, kStateKeys[0]));
-        s.population = as_double(nb::getattr(c, kStateKeys[1]));
-        s.thermal_age = as_double(nb::getattr(c, kStateKeys[2]));
-        s.weeks_since_flowering_threshold = narvo::bind::as_index(nb::getattr(c, kStateKeys[3]));
-        s.weeks_since_sucker_threshold = narvo::bind::as_index(nb::getattr(c, kStateKeys[4]));
-        s.weeks_since_harvest_threshold = narvo::bind::as_index(nb::getattr(c, kStateKeys[5]));
-        cohorts.push_back(s);
-    }
+    nb::bytes packed = nb::borrow<nb::bytes>(chain.attr("_state_bytes")());
+    if (packed.size() % sizeof(CohortState) != 0)
+        narvo::bind::raise_value_error("packed cohort states have the wrong size");
+    std::vector<CohortState> cohorts(packed.size() / sizeof(CohortState));
+    if (!cohorts.empty()) std::memcpy(cohorts.data(), packed.c_str(), packed.size());
     return states_dict(cohorts);
 }
 
 // Replaces the chain's cohorts with cohorts of the chain's kind holding
-// `states` (through the chain's pickling protocol, which keeps a subclass's
-// own attributes). A kernel keeps the cohorts that survive in their order and
+// `states`. A kernel keeps the cohorts that survive in their order and
 // appends new ones, so each state row takes the next cohort already in the
 // chain with its birth week, updated in place: callers holding a cohort keep
 // holding the live one. Rows without such a cohort get a new Cohort.
 void load_chain_states(nb::handle chain, nb::handle states) {
     std::vector<CohortState> cohorts = read_states(states);
-    nb::object kind = nb::getattr(chain, "kind");
-    nb::handle cohort_type = g_cohort_type.get();
-    nb::list old(chain);
-    std::vector<std::int64_t> births;
-    births.reserve(old.size());
-    for (nb::handle c : old) births.push_back(nb::cast<std::int64_t>(c.attr("birth_week_index")));
-    nb::list objects;
-    std::size_t next = 0;
-    for (const CohortState& c : cohorts) {
-        std::size_t k = next;
-        while (k < births.size() && births[k] != c.birth_week_index) ++k;
-        if (k < births.size()) {
-            nb::handle cohort = old[k];
-            next = k + 1;
-            nb::setattr(cohort, "population", nb::float_(c.population));
-            nb::setattr(cohort, "thermal_age", nb::float_(c.thermal_age));
-            nb::setattr(cohort, "weeks_since_flowering_threshold",
-                        nb::int_(c.weeks_since_flowering_threshold));
-            nb::setattr(cohort, "weeks_since_sucker_threshold",
-                        nb::int_(c.weeks_since_sucker_threshold));
-            nb::setattr(cohort, "weeks_since_harvest_threshold",
-                        nb::int_(c.weeks_since_harvest_threshold));
-            objects.append(cohort);
-        } else {
-            objects.append(cohort_type(kind, c.birth_week_index, c.population, c.thermal_age,
-                                       c.weeks_since_flowering_threshold,
-                                       c.weeks_since_sucker_threshold,
-                                       c.weeks_since_harvest_threshold));
-        }
-    }
-    chain.attr("__setstate__")(nb::make_tuple(objects, nb::none()));
+    chain.attr("_load_state_bytes")(nb::bytes(reinterpret_cast<const char*>(cohorts.data()),
+                                              cohorts.size() * sizeof(CohortState)));
 }
 
 // -------------------------------------------------------------- seeding ---

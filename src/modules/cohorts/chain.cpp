@@ -4,6 +4,7 @@
 #include "modules/cohorts/rates.hpp"
 
 #include <cmath>
+#include <cstring>
 #include <string>
 
 namespace narvo::cohorts {
@@ -515,6 +516,66 @@ void add_chain(nb::module_& m, nb::handle default_columns) {
         "_cohorts", [](const CohortChain& c) { return c.cohort_list(); },
         nb::sig("def _cohorts(self, /) -> list[Cohort]"),
         "The chain's cohorts in insertion order (a new list holding the live cohorts).");
+    // The chain's state as packed core::CohortState rows, and back: how the
+    // farm kernel (py_narvo_pop._farm) takes a chain's cohorts and returns
+    // them without a Python attribute access per field.
+    chain.def(
+        "_state_bytes",
+        [](const CohortChain& c) {
+            std::vector<CohortState> rows;
+            rows.reserve(c.states.size());
+            for (const CohortState* s : c.states) rows.push_back(*s);
+            return nb::bytes(reinterpret_cast<const char*>(rows.data()),
+                             rows.size() * sizeof(CohortState));
+        },
+        nb::sig("def _state_bytes(self) -> bytes"),
+        "The cohorts' states, packed (the farm kernel's exchange format).");
+    chain.def(
+        "_load_state_bytes",
+        [](nb::handle self, nb::bytes packed) {
+            CohortChain& c = chain_of(self);
+            if (packed.size() % sizeof(CohortState) != 0)
+                narvo::bind::raise_value_error("packed cohort states have the wrong size");
+            const std::size_t n = packed.size() / sizeof(CohortState);
+            std::vector<CohortState> rows(n);
+            if (n) std::memcpy(rows.data(), packed.c_str(), packed.size());
+            // Survivors keep their order and new cohorts come last: each row
+            // takes the next cohort already here with its birth week.
+            // Making a cohort can run a collection, and a finalizer may
+            // change this chain: work on a snapshot that holds the cohorts.
+            const std::vector<nb::object> old_objects = c.cohorts;
+            const std::vector<CohortState*> old_states = c.states;
+            const std::uint64_t generation = c.generation;
+            std::vector<nb::object> objects;
+            std::vector<CohortState*> states;
+            objects.reserve(n);
+            states.reserve(n);
+            std::size_t next = 0;
+            for (const CohortState& row : rows) {
+                std::size_t k = next;
+                while (k < old_states.size() && old_states[k]->birth_week_index != row.birth_week_index)
+                    ++k;
+                if (k < old_states.size()) {
+                    objects.push_back(old_objects[k]);
+                    states.push_back(old_states[k]);
+                    next = k + 1;
+                } else {
+                    nb::object obj = new_cohort(c.kind, row);
+                    states.push_back(&nb::inst_ptr<Cohort>(obj)->s);
+                    objects.push_back(std::move(obj));
+                }
+            }
+            if (c.generation != generation)
+                narvo::bind::raise(PyExc_RuntimeError,
+                                   "the chain's cohorts changed while its states were being loaded");
+            // Nothing below runs Python code: the states change together.
+            for (std::size_t i = 0; i < rows.size(); ++i) *states[i] = rows[i];
+            c.replace(std::move(objects), std::move(states));
+        },
+        "packed"_a,
+        nb::sig("def _load_state_bytes(self, packed: bytes, /) -> None"),
+        "Put packed states into the chain (see _state_bytes); a cohort already here with\n"
+        "the next row's birth week is updated in place and kept.");
     chain.def(
         "add_new_cohort",
         [](CohortChain& c, double population, std::int64_t birth_week_index) -> nb::object {
