@@ -53,10 +53,7 @@ def add_parsers(subparsers: Any) -> None:
         description="Forecast the farm from its inventory at a start date, one member per past year "
                     "of the weather record, and print the weekly quantiles of harvest.",
         epilog=FORECAST_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("--weather", help="daily weather file (default: the example farm's)")
-    p.add_argument("--inventory", help="population inventory at the start date")
-    p.add_argument("--schedule", help="management schedule (weeks counted from the weather's first day)")
-    p.add_argument("--params", help="parameter file (default: the package defaults, or the example's)")
+    cli.add_farm_files(p)
     p.add_argument("--start-date", type=dt.date.fromisoformat, default=None,
                    help="first day of the forecast, YYYY-MM-DD (default: the day after the weather record)")
     p.add_argument("--weeks", type=int, default=52, help="weeks ahead (default 52)")
@@ -71,10 +68,7 @@ def add_parsers(subparsers: Any) -> None:
         description="First-order and total Sobol indices of the harvest and flowering per 52 weeks "
                     "for the named parameters, from one native ensemble.",
         epilog=SENSITIVITY_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
-    s.add_argument("--weather", help="daily weather file (default: the example farm's)")
-    s.add_argument("--inventory", help="population inventory at the start week")
-    s.add_argument("--schedule", help="management schedule")
-    s.add_argument("--params", help="parameter file")
+    cli.add_farm_files(s)
     s.add_argument("--start-week", type=int, default=None,
                    help=f"first model week (default {cli.EXAMPLE_START_WEEK})")
     s.add_argument("--weeks", type=int, default=52, help="weeks per run (default 52)")

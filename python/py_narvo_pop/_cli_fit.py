@@ -32,15 +32,9 @@ examples:
 
 
 def _inputs(parser: argparse.ArgumentParser) -> None:
-    from py_narvo_pop.cli import _date
+    from py_narvo_pop.cli import _date, add_farm_files
 
-    parser.add_argument("--weather", metavar="FILE",
-                        help="daily weather file: date and daily mean temperature (°C) "
-                        "or heat units (degree-days)")
-    parser.add_argument("--inventory", metavar="FILE",
-                        help="population inventory: chain, population (plants), age_weeks (weeks)")
-    parser.add_argument("--schedule", metavar="FILE", help="YAML management schedule")
-    parser.add_argument("--params", metavar="FILE", help="YAML parameter file")
+    add_farm_files(parser)
     start = parser.add_mutually_exclusive_group()
     start.add_argument("--start-week", type=int, dest="start_week", metavar="WEEK",
                        help="first simulated model week (example farm: 104)")

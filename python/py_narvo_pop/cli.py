@@ -514,6 +514,19 @@ def _weather_options(parser: argparse.ArgumentParser) -> None:
                        help="treat any weather quality notice as an error (exit status 1)")
 
 
+def add_farm_files(parser: argparse.ArgumentParser) -> None:
+    """The four files of a farm, as every command that runs one takes them."""
+    parser.add_argument("--weather", metavar="FILE",
+                        help="daily weather file (.csv, .xlsx, .xls): a date column and a daily "
+                        "mean temperature in °C or daily heat units in degree-days")
+    parser.add_argument("--inventory", metavar="FILE",
+                        help="population inventory: chain, population (plants), age_weeks (weeks)")
+    parser.add_argument("--schedule", metavar="FILE",
+                        help="YAML management schedule: replacement_schedule, plants per model week")
+    parser.add_argument("--params", metavar="FILE",
+                        help="YAML parameter file (default for own files: the built-in defaults)")
+
+
 def _version() -> str:
     from importlib import metadata
 
@@ -545,15 +558,7 @@ def build_parser() -> argparse.ArgumentParser:
         formatter_class=argparse.RawDescriptionHelpFormatter,
         epilog=SIMULATE_EPILOG,
     )
-    sim.add_argument("--weather", metavar="FILE",
-                     help="daily weather file (.csv, .xlsx, .xls): a date column and a daily "
-                     "mean temperature in °C or daily heat units in degree-days")
-    sim.add_argument("--inventory", metavar="FILE",
-                     help="population inventory: chain, population (plants), age_weeks (weeks)")
-    sim.add_argument("--schedule", metavar="FILE",
-                     help="YAML management schedule: replacement_schedule, plants per model week")
-    sim.add_argument("--params", metavar="FILE",
-                     help="YAML parameter file (default for own files: the built-in defaults)")
+    add_farm_files(sim)
     sim.add_argument("--weeks", type=int, default=52, help="weeks to simulate (default 52)")
     start = sim.add_mutually_exclusive_group()
     start.add_argument("--start-week", type=int, dest="start_week", metavar="WEEK",
