@@ -220,3 +220,50 @@ def test_packed_states_round_trip_and_refuse_bad_sizes(farm):
     with pytest.raises(ValueError, match="wrong size"):
         chain._load_state_bytes(packed[:-1])
     assert list(chain) == held
+
+
+def states_of(engine):
+    return [[c._values()[1:] for c in chain] for chain in (engine.pre_flowering, engine.post_flowering)]
+
+
+@pytest.mark.parametrize(
+    "change",
+    [
+        lambda inv: inv,
+        lambda inv: inv.assign(population=inv["population"].astype("int64")),
+        lambda inv: pd.concat([inv, pd.DataFrame({"chain": ["other"], "population": [5.0], "age_weeks": [3]})],
+                              ignore_index=True),
+        lambda inv: inv.iloc[::-1],
+        lambda inv: inv.iloc[:0],
+    ],
+    ids=["example", "whole-plant counts", "a row of no kind", "reversed rows", "empty"],
+)
+def test_engine_seeds_natively_as_from_dataframe_does(farm, change):
+    params, weather, inventory, schedule = farm
+    inv = change(inventory)
+    native = NarvoPopEngine(params, weather, inv, schedule, start_week_index=START)
+    described = NarvoPopEngine(duck(params), weather, inv, schedule, start_week_index=START)
+    assert states_of(native) == states_of(described)
+    assert type(native.pre_flowering) is type(described.pre_flowering)
+
+
+@pytest.mark.parametrize(
+    "change, start, match",
+    [
+        (lambda inv: inv.assign(population=[float("nan")] + list(inv["population"][1:])), START, "population nan"),
+        (lambda inv: pd.concat([inv, inv.iloc[:1]], ignore_index=True), START, "duplicate cohort"),
+        (lambda inv: inv, 10, "start_week_index"),
+        (lambda inv: inv.assign(age_weeks=inv["age_weeks"] > 5), START, "boolean age"),
+    ],
+)
+def test_seeding_errors_are_the_described_ones_on_both_paths(farm, change, start, match):
+    from py_narvo_pop.exceptions import CohortChainError
+
+    params, weather, inventory, schedule = farm
+    inv = change(inventory)
+    errors = []
+    for p in (params, duck(params)):
+        with pytest.raises(CohortChainError, match=match) as e:
+            NarvoPopEngine(p, weather, inv, schedule, start_week_index=start)
+        errors.append(str(e.value))
+    assert errors[0] == errors[1]

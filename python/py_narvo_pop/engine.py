@@ -96,6 +96,11 @@ week began to change the chains (a caller's own chain whose ``integrate``
 raises), the engine cannot be put back together: it records the week and every
 later ``run`` or ``step`` raises ``EngineStateError``.
 
+Seeding follows the same rule: with the package's own parameter set and
+weather provider and an inventory of whole-number ages, the kernel seeds both
+chains (the same cohorts ``CohortChain.from_dataframe`` gives, tested);
+anything else, and any failure, goes through ``from_dataframe`` and its errors.
+
 A kernel run checks everything before it changes anything; when it fails,
 the engine steps the same weeks in the Python loop, which keeps the weeks
 before the failing one and raises the chains' own error, so both paths leave
@@ -330,14 +335,57 @@ class NarvoPopEngine:
         self._broken_week: int | None = None
         self.start_week_index = start_week_index
         self.current_week_index = start_week_index
-        chains = {}
+        seeded = self._seed_natively(inventory)
+        if seeded is None:
+            seeded = self._seed(inventory)
+        self.pre_flowering: CohortChain = seeded[0]
+        self.post_flowering: CohortChain = seeded[1]
+
+    def _seed(self, inventory: pd.DataFrame) -> tuple[CohortChain, CohortChain]:
+        """Both chains by ``CohortChain.from_dataframe`` of their rows, in table order."""
         kinds = inventory["chain"].to_numpy()
-        for kind in ChainKind:
+        chains = []
+        for kind in (ChainKind.PRE_FLOWERING, ChainKind.POST_FLOWERING):
             # The rows of this kind, in table order (rows of no kind are left out).
             rows = inventory.take(np.flatnonzero(kinds == kind.value))
-            chains[kind] = CohortChain.from_dataframe(rows, kind, start_week_index, weather, params)
-        self.pre_flowering: CohortChain = chains[ChainKind.PRE_FLOWERING]
-        self.post_flowering: CohortChain = chains[ChainKind.POST_FLOWERING]
+            chains.append(CohortChain.from_dataframe(rows, kind, self.start_week_index, self.weather,
+                                                     self.params))
+        return chains[0], chains[1]
+
+    def _seed_natively(self, inventory: pd.DataFrame) -> tuple[CohortChain, CohortChain] | None:
+        """The same chains seeded in the farm kernel, when everything is the package's own.
+
+        None (and ``_seed`` does the work, with its own errors) for anything
+        else: another provider or parameter object, ages that are not whole
+        numbers, populations that are not numbers, or any failure here.
+        """
+        params, weather, start = self.params, self.weather, self.start_week_index
+        if type(params) is not ParameterSet or type(weather) is not WeatherProvider:
+            return None
+        try:
+            ages, populations = inventory["age_weeks"], inventory["population"]
+        except KeyError:
+            return None
+        if not (pd.api.types.is_integer_dtype(ages.dtype) and not pd.api.types.is_bool_dtype(ages.dtype)
+                and pd.api.types.is_numeric_dtype(populations.dtype)
+                and not pd.api.types.is_bool_dtype(populations.dtype)):
+            return None
+        if _farm.params_fault(params) is not None:
+            return None
+        first = min(weather.min_week_index, start)
+        try:
+            history = np.array([weather.thermal_increment(w) for w in range(first, start)], dtype="float64")
+            states = _farm.seed(params, inventory["chain"].to_numpy(dtype=object),
+                                populations.to_numpy(dtype="float64"), ages.to_numpy(dtype="int64"),
+                                start, first, history)
+        except Exception:
+            return None
+        chains = []
+        for kind, state in zip((ChainKind.PRE_FLOWERING, ChainKind.POST_FLOWERING), states):
+            chain = CohortChain(kind, params)
+            _farm.load_chain_states(chain, state)
+            chains.append(chain)
+        return chains[0], chains[1]
 
     def __repr__(self) -> str:
         return (
