@@ -23,11 +23,17 @@ it, 2 in the next, and so on. Every curve is 0 at a count of 0 (and below), so
 cohorts below a threshold stay in place.
 
 Flowering and suckers follow a normal distribution over whole weeks since the
-threshold, discretised week by week: week n collects the normal mass between
-n - 0.5 and n + 0.5 weeks, renormalised over the weeks n >= 1 so that none is
-lost before the threshold. ``peak_weeks`` is the mode, ``spread`` the standard
-deviation in weeks (0 puts every plant into the week nearest ``peak_weeks``,
-week 1 at the earliest), and ``amplitude`` scales the curve:
+threshold up to its mode, discretised week by week: week n collects the normal
+mass between n - 0.5 and n + 0.5 weeks, renormalised over the weeks n >= 1 so
+that none is lost before the threshold. ``peak_weeks`` is the mode, ``spread``
+the standard deviation of that normal in weeks (0 puts every plant into the
+week nearest ``peak_weeks``, week 1 at the earliest). After the mode week (the
+week nearest ``peak_weeks``, week 1 at the earliest) the weekly hazard stays at
+its value in the mode week: the plants still to come leave geometrically. A
+normal tail would make the hazard climb towards 1, so that plants observed
+late (seeded from an inventory well past the peak) would nearly all go in one
+week; with this tail a late plant goes at the peak's rate however late it is.
+``amplitude`` scales the curve:
 
 - for suckers, the suckers a plant emits over the cohort's life;
 - for flowering, the eventual fraction of the cohort that flowers (capped at 1;
