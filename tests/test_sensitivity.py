@@ -24,22 +24,22 @@ def farm():
 
 
 @pytest.mark.parametrize(
-    ("spec", "expected"),
+    ("text", "expected"),
     [("flowering.threshold_dd=1600:2400", {"flowering.threshold_dd": (1600.0, 2400.0)}),
      ("harvest.hazard_weeks, flowering.spread=1:3", {"harvest.hazard_weeks": None, "flowering.spread": (1.0, 3.0)})],
 )
-def test_parse_names(spec, expected):
-    assert parse_names(spec) == expected
+def test_parse_names(text, expected):
+    assert parse_names(text) == expected
 
 
 @pytest.mark.parametrize(
-    ("spec", "match"),
+    ("text", "match"),
     [("flowering.threshold_dd=1600", "LOW:HIGH"), ("flowering.nothing", "unknown parameter"),
      ("general.base_temperature_c", "cannot be varied"), ("flowering.spread=3:1", "LOW < HIGH"), (",", "no parameter")],
 )
-def test_refused_names(farm, spec, match):
+def test_refused_names(farm, text, match):
     with pytest.raises(ValueError, match=match):
-        bounds_for(farm[0], parse_names(spec))
+        bounds_for(farm[0], parse_names(text))
 
 
 def test_default_range_and_whole_weeks(farm):

@@ -213,14 +213,14 @@ def _weighted_error(statistics: pd.DataFrame, weights: Mapping[str, float] | Non
 
 
 def parse_fit(
-    spec: str | Sequence[str] | None, default: Sequence[str] = DEFAULT_FIT
+    text: str | Sequence[str] | None, default: Sequence[str] = DEFAULT_FIT
 ) -> dict[str, tuple[float, float] | None]:
     """Parse ``NAME[=LOW:HIGH],...`` (a text or a list of items) into {dotted name: bounds or None}.
 
     ``None`` gives ``default`` without bounds."""
-    if spec is None:
+    if text is None:
         return {name: None for name in default}
-    items = spec.split(",") if isinstance(spec, str) else list(spec)
+    items = text.split(",") if isinstance(text, str) else list(text)
     out: dict[str, tuple[float, float] | None] = {}
     for item in (i.strip() for i in items):
         if not item:

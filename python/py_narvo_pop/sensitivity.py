@@ -35,9 +35,9 @@ DEFAULT_NAMES = (
 DEFAULT_SPREAD = 0.2
 
 
-def parse_names(spec: str | Sequence[str] | None) -> dict[str, tuple[float, float] | None]:
+def parse_names(text: str | Sequence[str] | None) -> dict[str, tuple[float, float] | None]:
     """``NAME[=LOW:HIGH],...`` as {dotted name: bounds or None}; ``None`` gives ``DEFAULT_NAMES``."""
-    return parse_fit(spec, DEFAULT_NAMES)
+    return parse_fit(text, DEFAULT_NAMES)
 
 
 def bounds_for(params: Any, names: Mapping[str, tuple[float, float] | None]) -> dict[str, tuple[float, float]]:

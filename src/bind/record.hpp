@@ -101,7 +101,7 @@ inline void add_dataclass_fields(nb::handle cls, const FieldDecl* decls, size_t 
                                  bool frozen) {
     nb::module_ dataclasses = nb::module_::import_("dataclasses");
     nb::dict from_init = init_defaults(cls);
-    nb::list specs, names;
+    nb::list field_entries, names;
     for (size_t i = 0; i < count; ++i) {
         nb::str name(decls[i].name);
         names.append(name);
@@ -116,13 +116,13 @@ inline void add_dataclass_fields(nb::handle cls, const FieldDecl* decls, size_t 
             if (!dflt.is_valid()) dflt = shown;
         }
         if (dflt.is_valid())
-            specs.append(nb::make_tuple(name, decls[i].annotation,
+            field_entries.append(nb::make_tuple(name, decls[i].annotation,
                                         dataclasses.attr("field")(nb::arg("default") = dflt)));
         else
-            specs.append(nb::make_tuple(name, decls[i].annotation));
+            field_entries.append(nb::make_tuple(name, decls[i].annotation));
     }
     nb::object shadow = dataclasses.attr("make_dataclass")(
-        nb::getattr(cls, "__name__"), specs, nb::arg("frozen") = frozen,
+        nb::getattr(cls, "__name__"), field_entries, nb::arg("frozen") = frozen,
         nb::arg("module") = nb::getattr(cls, "__module__"));
     nb::setattr(cls, "__dataclass_fields__", shadow.attr("__dataclass_fields__"));
     nb::setattr(cls, "__dataclass_params__", shadow.attr("__dataclass_params__"));
