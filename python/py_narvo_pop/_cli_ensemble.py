@@ -156,6 +156,19 @@ def _quantiles(text: str) -> list[float]:
     return sorted(set(levels))
 
 
+def _write_outputs(args: argparse.Namespace, table: Any, plot: Any) -> None:
+    """--out (the table, in the format its suffix names) and --plot, each reported."""
+    from py_narvo_pop import cli
+
+    if args.out:
+        cli._write_table(table, args.out)
+        print(f"wrote {args.out}")
+    if args.plot:
+        with cli._Concerning("--plot", args.plot):
+            plot(args.plot)
+        print(f"wrote {args.plot}")
+
+
 def forecast_command(args: argparse.Namespace) -> int:
     from py_narvo_pop import cli
     from py_narvo_pop.forecast import forecast
@@ -175,13 +188,7 @@ def forecast_command(args: argparse.Namespace) -> int:
                           quantiles=levels, threads=args.threads, client=client,
                           progress=False if args.no_progress else None)
     print(result.summary("harvest"))
-    if args.out:
-        cli._write_table(result.quantiles, args.out)
-        print(f"wrote {args.out}")
-    if args.plot:
-        with cli._Concerning("--plot", args.plot):
-            result.plot(args.plot)
-        print(f"wrote {args.plot}")
+    _write_outputs(args, result.quantiles, result.plot)
     return 0
 
 
@@ -210,11 +217,5 @@ def sensitivity_command(args: argparse.Namespace) -> int:
                              threads=args.threads, client=client,
                              progress=False if args.no_progress else None)
     print(result.summary())
-    if args.out:
-        cli._write_table(result.indices, args.out)
-        print(f"wrote {args.out}")
-    if args.plot:
-        with cli._Concerning("--plot", args.plot):
-            result.plot(args.plot)
-        print(f"wrote {args.plot}")
+    _write_outputs(args, result.indices, result.plot)
     return 0
