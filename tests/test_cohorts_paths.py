@@ -131,3 +131,35 @@ def test_record_of_a_changed_list_is_refused_on_both_paths(which, change, error)
     with pytest.raises(error):
         chain.integrate(rates, 0)
     assert cohort_values(chain) == before
+
+
+@pytest.mark.parametrize("basis, name", [("direct", "_dispersion_rate"), ("cohort", "_dispersion_profile")])
+def test_one_table_serving_two_curves_as_it_grows(monkeypatch, basis, name):
+    """Equal sucker and flowering curves share one tabulated curve, which grows
+    while a step reads it through both; several chains share it too. Against
+    the package's own function called from Python for every count."""
+    curve = {"threshold_dd": 0.0, "amplitude": 0.01, "peak_weeks": 150.0, "spread": 60.0}
+    duck = Params(general={"rate_basis": basis, "max_age_weeks_vegetative": 10**6,
+                           "population_epsilon": 0.0},
+                  flowering=curve, sucker_selection=curve)
+    native = ParameterSet.from_dict({g: dict(getattr(duck, g)) for g in ParameterSet.default().to_dict()})
+
+    def stepped(params):
+        chains = [CohortChain(PRE, params) for _ in range(2)]
+        for j, chain in enumerate(chains):
+            for k in range(3):
+                chain.add_new_cohort(1e6, -k).thermal_age = 10.0 * k
+        log = []
+        for w in range(300):  # the counters pass several table lengths
+            for j, chain in enumerate(chains):
+                rates = chain.calc_rates(5.0 + j)
+                chain.integrate(rates, w)
+                log.append(values(rates))
+            if w % 50 == 0:
+                chains[0].add_new_cohort(1e6, w)
+        return log, [cohort_values(c) for c in chains]
+
+    expected_native = stepped(native)
+    original = getattr(cohorts, name)
+    monkeypatch.setattr(cohorts, name, lambda *a, **k: original(*a, **k))
+    assert stepped(native) == expected_native

@@ -157,26 +157,41 @@ inline CohortOutcome cohort_outcome(double population, double hazard, double dea
 template <class Suckers, class Hazard, class Flowered>
 void compute_rates(const StepPlan& plan, CohortState* const* cohorts, std::size_t n,
                    Suckers&& sucker_rate, Hazard&& hazard, Flowered&& flowered, StepRates& out) {
+    // Locals throughout: the stores into the rate columns must not make the
+    // compiler reload the plan or the sums (they are doubles too).
+    const StepPlan pl = plan;
+    double* const ta_out = out.thermal_age;
+    double* const exit_out = out.exit;
+    double* const death_out = out.death;
+    double* const sucker_out = out.sucker;
+    std::int64_t* const wf_out = out.wf;
+    std::int64_t* const ws_out = out.ws;
+    std::int64_t* const wh_out = out.wh;
+    double sum_exit = out.sum_exit, sum_death = out.sum_death, sum_sucker = out.sum_sucker;
+    double sum_parous = out.sum_sucker_parous;
     for (std::size_t i = 0; i < n; ++i) {
         const CohortState& c = *cohorts[i];
-        ThermalState s = advance(thermal_state(c), plan.increment, plan.thresholds);
+        ThermalState s = advance(thermal_state(c), pl.increment, pl.thresholds);
         double p = c.population;
-        double suckers = plan.makes_suckers ? p * sucker_rate(s.ws) : 0.0;
-        double h = hazard(plan.pre_flowering ? s.wf : s.wh);
-        if (plan.attributes_parous)
-            out.sum_sucker_parous += parous_suckers(suckers, flowered(s.wf));
-        CohortOutcome o = cohort_outcome(p, h, plan.death_rate);
-        out.thermal_age[i] = s.thermal_age;
-        out.wf[i] = s.wf;
-        out.ws[i] = s.ws;
-        out.wh[i] = s.wh;
-        out.exit[i] = o.exit;
-        out.death[i] = o.death;
-        out.sucker[i] = suckers;
-        out.sum_exit += o.exit;
-        out.sum_death += o.death;
-        out.sum_sucker += suckers;
+        double suckers = pl.makes_suckers ? p * sucker_rate(s.ws) : 0.0;
+        double h = hazard(pl.pre_flowering ? s.wf : s.wh);
+        if (pl.attributes_parous) sum_parous += parous_suckers(suckers, flowered(s.wf));
+        CohortOutcome o = cohort_outcome(p, h, pl.death_rate);
+        ta_out[i] = s.thermal_age;
+        wf_out[i] = s.wf;
+        ws_out[i] = s.ws;
+        wh_out[i] = s.wh;
+        exit_out[i] = o.exit;
+        death_out[i] = o.death;
+        sucker_out[i] = suckers;
+        sum_exit += o.exit;
+        sum_death += o.death;
+        sum_sucker += suckers;
     }
+    out.sum_exit = sum_exit;
+    out.sum_death = sum_death;
+    out.sum_sucker = sum_sucker;
+    out.sum_sucker_parous = sum_parous;
 }
 
 // A curve tabulated by whole-week count. Counts from 0 up to a cap are
@@ -187,12 +202,41 @@ public:
     using Curve = std::function<double(std::int64_t)>;
     static constexpr std::int64_t kMaxTabulated = 4096;
 
-    explicit WeekTable(Curve curve) : curve_(std::move(curve)) {}
+    // The storage is reserved whole at once: the values never move, so a
+    // Cursor's pointer stays valid whoever extends the table (two curves of
+    // one step may be the same table).
+    explicit WeekTable(Curve curve) : curve_(std::move(curve)) {
+        values_.reserve(static_cast<std::size_t>(kMaxTabulated));
+    }
 
     double operator()(std::int64_t n) {
-        if (n >= 0 && static_cast<std::size_t>(n) < values_.size()) return values_[n];
+        if (static_cast<std::uint64_t>(n) < static_cast<std::uint64_t>(values_.size()))
+            return values_[static_cast<std::size_t>(n)];
         return extend(n);
     }
+
+    // The lookup over the table as it stands, refreshed when a count past
+    // its end extends it: for loops that look many counts up.
+    class Cursor {
+    public:
+        explicit Cursor(WeekTable& t) : table_(&t) { refresh(); }
+        double operator()(std::int64_t n) {
+            if (static_cast<std::uint64_t>(n) < size_) [[likely]]
+                return values_[static_cast<std::size_t>(n)];
+            double v = table_->extend(n);
+            size_ = static_cast<std::uint64_t>(table_->values_.size());
+            return v;
+        }
+
+    private:
+        void refresh() {
+            values_ = table_->values_.data();
+            size_ = static_cast<std::uint64_t>(table_->values_.size());
+        }
+        WeekTable* table_;
+        const double* values_ = nullptr;
+        std::uint64_t size_ = 0;
+    };
 
 private:
     double extend(std::int64_t n);
@@ -210,9 +254,23 @@ struct RatesArrays {
     const double *exit, *death;
 };
 
+// The pruning rule: a cohort leaves when its population is below the floor,
+// or else when it is older than the chain's age limit.
+inline bool pruned(const CohortState& c, std::int64_t current_week_index, double age_limit,
+                   double population_epsilon) {
+    if (c.population < population_epsilon) return true;
+    return difference_exceeds(current_week_index, c.birth_week_index, age_limit);
+}
+
 // Moves each cohort to its end-of-week state; a population that exits and
-// deaths would take below zero ends at 0.0.
-inline void apply_rates(CohortState* const* cohorts, std::size_t n, const RatesArrays& r) {
+// deaths would take below zero ends at 0.0. Returns the position of the first
+// cohort that pruning at `current_week_index` removes (n when none does), so
+// that a week nobody leaves needs no second pass.
+inline std::size_t apply_rates(CohortState* const* cohorts, std::size_t n, const RatesArrays& r,
+                               std::int64_t current_week_index, double age_limit,
+                               double population_epsilon) {
+    const AgeBound age_bound(current_week_index, age_limit);
+    std::size_t first = n;
     for (std::size_t i = 0; i < n; ++i) {
         CohortState& c = *cohorts[i];
         c.thermal_age = r.thermal_age[i];
@@ -221,7 +279,10 @@ inline void apply_rates(CohortState* const* cohorts, std::size_t n, const RatesA
         c.weeks_since_harvest_threshold = r.wh[i];
         double p = c.population - r.exit[i] - r.death[i];
         c.population = p > 0.0 ? p : 0.0;
+        if (first == n && (c.population < population_epsilon || age_bound.over(c.birth_week_index)))
+            [[unlikely]] first = i;
     }
+    return first;
 }
 
 // Exogenous removal: `removed` plants taken from the cohorts in proportion to
@@ -233,14 +294,6 @@ inline void remove_proportionally(CohortState* const* cohorts, std::size_t n, do
         double p = c.population - removed * (c.population / total);
         c.population = p > 0.0 ? p : 0.0;
     }
-}
-
-// The pruning rule: a cohort leaves when its population is below the floor,
-// or else when it is older than the chain's age limit.
-inline bool pruned(const CohortState& c, std::int64_t current_week_index, double age_limit,
-                   double population_epsilon) {
-    if (c.population < population_epsilon) return true;
-    return difference_exceeds(current_week_index, c.birth_week_index, age_limit);
 }
 
 }  // namespace narvo::core

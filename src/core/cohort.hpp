@@ -57,6 +57,42 @@ inline bool difference_exceeds(std::int64_t a, std::int64_t b, double limit) {
     return d.magnitude < static_cast<std::uint64_t>(m);
 }
 
+// The age rule of pruning (difference_exceeds(week, birth, limit)) for one week as a bound on the birth week: a
+// cohort born in week b is over `limit` at `week` exactly when
+// week - b > limit, which for whole numbers is b <= week - floor(limit) - 1.
+struct AgeBound {
+    enum { never, always, below } kind = never;
+    std::int64_t last_birth = 0;  // kind == below: pruned when b <= last_birth
+
+    AgeBound(std::int64_t week, double limit) {
+        constexpr double two_64 = 18446744073709551616.0;
+        if (std::isnan(limit)) return;  // NaN is never exceeded
+        const double f = std::floor(limit);
+        // |week - b| < 2**64, so beyond that the answer does not depend on b.
+        if (f >= two_64) return;
+        if (f < -two_64) {
+            kind = always;
+            return;
+        }
+        // week - f - 1, exactly; |f| < 2**62 keeps the common case in 64 bits.
+        __int128 bound;
+        if (f > -4611686018427387904.0 && f < 4611686018427387904.0)
+            bound = static_cast<__int128>(week) - static_cast<std::int64_t>(f) - 1;
+        else
+            bound = static_cast<__int128>(week) - static_cast<__int128>(f) - 1;
+        if (bound < std::numeric_limits<std::int64_t>::min()) return;
+        if (bound >= std::numeric_limits<std::int64_t>::max()) {
+            kind = always;
+            return;
+        }
+        kind = below;
+        last_birth = static_cast<std::int64_t>(bound);
+    }
+    bool over(std::int64_t birth) const {
+        return kind == always || (kind == below && birth <= last_birth);
+    }
+};
+
 struct CohortState {
     std::int64_t birth_week_index = 0;
     double population = 0.0;

@@ -59,7 +59,7 @@ std::optional<NativeStep> make_native_step(CohortChain& c) {
     else return std::nullopt;
     std::optional<ResolvedParams> p = resolve_params(c.params, kind);
     if (!p) return std::nullopt;
-    NativeStep s{kind, *p, {}, {}, {}, {}, {}, {}};
+    NativeStep s{kind, *p, {}, {}, {}, {}, {}, {}, 0};
     s.plan.thresholds = p->thresholds;
     s.plan.pre_flowering = kind.pre;
     s.plan.death_rate = p->death_rate;
@@ -70,25 +70,25 @@ std::optional<NativeStep> make_native_step(CohortChain& c) {
         s.native[0] = d.profile;
         if (kind.pre) {
             s.plan.attributes_parous = true;
-            s.suckers = c.curves.get(CurveCache::rate, p->sucker);
-            s.hazard = c.curves.get(CurveCache::flowering_hazard, p->flowering);
-            s.flowered = c.curves.get(CurveCache::flowered_before, p->flowering);
+            s.suckers = curve_cache().get(CurveCache::rate, p->sucker);
+            s.hazard = curve_cache().get(CurveCache::flowering_hazard, p->flowering);
+            s.flowered = curve_cache().get(CurveCache::flowered_before, p->flowering);
         } else {
             s.plan.makes_suckers = false;
             s.global[1] = n.harvest_hazard_cohort_basis;
             s.native[1] = d.harvest_cohort_basis;
-            s.hazard = c.curves.get(CurveCache::harvest_cohort_basis, p->harvest);
+            s.hazard = curve_cache().get(CurveCache::harvest_cohort_basis, p->harvest);
         }
     } else {
         s.global[0] = n.dispersion_rate;
         s.native[0] = d.rate;
-        s.suckers = c.curves.get(CurveCache::rate, p->sucker);
+        s.suckers = curve_cache().get(CurveCache::rate, p->sucker);
         if (kind.pre) {
-            s.hazard = c.curves.get(CurveCache::rate, p->flowering);
+            s.hazard = curve_cache().get(CurveCache::rate, p->flowering);
         } else {
             s.global[1] = n.harvest_hazard;
             s.native[1] = d.harvest;
-            s.hazard = c.curves.get(CurveCache::harvest, p->harvest);
+            s.hazard = curve_cache().get(CurveCache::harvest, p->harvest);
         }
     }
     return s;
@@ -97,8 +97,10 @@ std::optional<NativeStep> make_native_step(CohortChain& c) {
 }  // namespace
 
 bool NativeStep::globals_unchanged() const {
+    if (g.globals_watched && checked_epoch == g.globals_epoch) return true;
     for (int k = 0; k < 2; ++k)
         if (global[k].is_valid() && !global_is(global[k], native[k])) return false;
+    checked_epoch = g.globals_epoch;
     return true;
 }
 
@@ -182,13 +184,16 @@ nb::object calc_rates_native(CohortChain& c, const NativeStep& s, double increme
         core::StepPlan plan = s.plan;
         plan.increment = increment;
         auto unused = [](std::int64_t) { return 0.0; };
-        WeekTable& h = *s.hazard;
-        if (plan.attributes_parous)
-            core::compute_rates(plan, c.states.data(), n, *s.suckers, h, *s.flowered, *rates);
-        else if (plan.makes_suckers)
-            core::compute_rates(plan, c.states.data(), n, *s.suckers, h, unused, *rates);
-        else
+        WeekTable::Cursor h(*s.hazard);
+        if (plan.attributes_parous) {
+            WeekTable::Cursor suckers(*s.suckers), flowered(*s.flowered);
+            core::compute_rates(plan, c.states.data(), n, suckers, h, flowered, *rates);
+        } else if (plan.makes_suckers) {
+            WeekTable::Cursor suckers(*s.suckers);
+            core::compute_rates(plan, c.states.data(), n, suckers, h, unused, *rates);
+        } else {
             core::compute_rates(plan, c.states.data(), n, unused, h, unused, *rates);
+        }
     }
     return new_chain_rates(std::move(rates));
 }
@@ -224,19 +229,19 @@ nb::object calc_rates_python(CohortChain& c, double increment) {
     plan.pre_flowering = kind.pre;
     StepCurve suckers, hazard, flowered;
     if (cohort_basis && kind.pre) {
-        suckers = sucker_profile.method(c.curves, CurveCache::rate, nm.share);
-        hazard = flowering_profile.method(c.curves, CurveCache::flowering_hazard, nm.hazard);
-        flowered = flowering_profile.method(c.curves, CurveCache::flowered_before,
+        suckers = sucker_profile.method(curve_cache(), CurveCache::rate, nm.share);
+        hazard = flowering_profile.method(curve_cache(), CurveCache::flowering_hazard, nm.hazard);
+        flowered = flowering_profile.method(curve_cache(), CurveCache::flowered_before,
                                             nm.fraction_done, -1);
         plan.attributes_parous = true;
     } else if (cohort_basis) {
         plan.makes_suckers = false;
-        hazard = harvest_curve(c.curves, params, nm.harvest_hazard_cohort_basis,
+        hazard = harvest_curve(curve_cache(), params, nm.harvest_hazard_cohort_basis,
                                g.dispersion.harvest_cohort_basis, CurveCache::harvest_cohort_basis);
     } else {
-        suckers = rate_curve(c.curves, sucker_group);
-        hazard = kind.pre ? rate_curve(c.curves, flowering_group)
-                          : harvest_curve(c.curves, params, nm.harvest_hazard,
+        suckers = rate_curve(curve_cache(), sucker_group);
+        hazard = kind.pre ? rate_curve(curve_cache(), flowering_group)
+                          : harvest_curve(curve_cache(), params, nm.harvest_hazard,
                                           g.dispersion.harvest, CurveCache::harvest);
     }
     plan.death_rate = as_double(
@@ -268,12 +273,13 @@ namespace {
 
 // The walk over the list runs no Python code; the list of removed cohorts is
 // built once the chain holds its new list.
-nb::list prune(CohortChain& c, std::int64_t current_week_index, PruneLimits limits) {
+// `first` is a position no cohort before which leaves (0 when not known).
+nb::list prune(CohortChain& c, std::int64_t current_week_index, PruneLimits limits,
+               std::size_t first = 0) {
     auto leaves = [&](std::size_t i) {
         return core::pruned(*c.states[i], current_week_index, limits.age_limit,
                             limits.population_epsilon);
     };
-    std::size_t first = 0;
     while (first < c.states.size() && !leaves(first)) ++first;
     if (first == c.states.size()) return nb::list();  // the common week: nobody leaves
     std::vector<nb::object> kept(c.cohorts.begin(), c.cohorts.begin() + first), removed;
@@ -418,8 +424,9 @@ nb::list integrate(CohortChain& c, nb::handle rates, std::int64_t current_week_i
             "cohorts changed since); call calc_rates again");
     PruneLimits limits = prune_limits(c);
     if (c.generation != generation) raise_chain_changed();
-    core::apply_rates(c.states.data(), n, gathered.arrays);
-    return prune(c, current_week_index, limits);
+    std::size_t first = core::apply_rates(c.states.data(), n, gathered.arrays, current_week_index,
+                                          limits.age_limit, limits.population_epsilon);
+    return prune(c, current_week_index, limits, first);
 }
 
 namespace {

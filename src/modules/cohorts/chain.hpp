@@ -27,6 +27,8 @@ struct NativeStep {
     // The globals the tables stand for (one or two of them).
     nb::handle global[2];
     nb::handle native[2];
+    // The globals epoch (common.hpp) at which they were last found unchanged.
+    mutable std::uint64_t checked_epoch = 0;
 
     bool globals_unchanged() const;
 };
@@ -45,7 +47,6 @@ struct CohortChain {
     nb::object params;
     std::vector<nb::object> cohorts;
     std::vector<CohortState*> states;
-    CurveCache curves;
     std::uint64_t id;
     std::uint64_t generation = 0;
     // Resolved on first use; none when the parameters must be read each time.

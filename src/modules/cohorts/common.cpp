@@ -13,10 +13,24 @@ nb::handle intern(const char* text) {
     return narvo::bind::keep(nb::steal(s));
 }
 
+// Counts changes of the module's globals, so that a step can tell that the
+// dispersion globals it checked last time are still the same without looking
+// them up. Every change counts, whatever the key: changes are rare.
+int watch_globals_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    ++g.globals_epoch;
+    return 0;
+}
+
 }  // namespace
 
 void init_state(nb::module_& m) {
     g.module_dict = m.attr("__dict__");
+    int watcher = PyDict_AddWatcher(&watch_globals_event);
+    if (watcher >= 0 && PyDict_Watch(watcher, g.module_dict.ptr()) == 0) {
+        g.globals_watched = true;
+    } else {
+        PyErr_Clear();  // without a watcher every step looks its globals up
+    }
     g.cohort_chain_error =
         narvo::bind::keep(narvo::bind::import_attr("py_narvo_pop.exceptions", "CohortChainError"));
     Names& n = g.names;

@@ -7,6 +7,7 @@
 #include "bind/py.hpp"
 #include "core/chain_step.hpp"
 
+#include <cstdint>
 #include <string>
 
 namespace narvo::cohorts {
@@ -36,6 +37,10 @@ struct ModuleState {
     NativeDispersion dispersion;
     nb::handle pre, post;  // the ChainKind members
     nb::handle module_dict;
+    // Advanced by every change of the module's globals while they are
+    // watched (globals_watched); starts at 1 so that 0 means "never checked".
+    std::uint64_t globals_epoch = 1;
+    bool globals_watched = false;
     nb::handle cohort_chain_error;
     nb::handle cohort_type, rates_map_type, chain_rates_type;
 };

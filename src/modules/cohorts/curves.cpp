@@ -38,6 +38,14 @@ WeekTable::Curve curve(CurveCache::Kind kind, CurveCache::Key k) {
 
 }  // namespace
 
+namespace {
+// Namespace scope, not a function-local static: no guard for two threads to
+// wait on, and nothing in it runs Python code.
+CurveCache g_curve_cache;
+}  // namespace
+
+CurveCache& curve_cache() { return g_curve_cache; }
+
 std::shared_ptr<WeekTable> CurveCache::get(Kind kind, Key key) {
     for (auto& e : entries_)
         if (e.kind == kind && std::memcmp(e.key.data(), key.data(), sizeof(Key)) == 0)

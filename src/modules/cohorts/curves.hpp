@@ -13,9 +13,11 @@ namespace narvo::cohorts {
 
 using core::WeekTable;
 
-// The tabulated curves a chain has used, keyed by what they were built from.
+// The tabulated curves chains have used, keyed by what they were built from.
 // A table is reused only when its numbers are the same, so its values are
-// exactly those of a fresh curve.
+// exactly those of a fresh curve. One cache serves every chain of the process
+// (curve_cache()): chains of the same parameters share their tables. It is
+// only used with the GIL held.
 class CurveCache {
 public:
     enum Kind : int { rate, flowering_hazard, flowered_before, harvest_cohort_basis, harvest };
@@ -24,7 +26,7 @@ public:
     std::shared_ptr<WeekTable> get(Kind kind, Key key);
 
 private:
-    static constexpr std::size_t kMaxEntries = 16;
+    static constexpr std::size_t kMaxEntries = 64;
     struct Entry {
         Kind kind;
         Key key;
@@ -32,6 +34,8 @@ private:
     };
     std::vector<Entry> entries_;
 };
+
+CurveCache& curve_cache();
 
 // One per-cohort lookup of the weekly step, by week count: a native table, or
 // a Python callable called as fn(n + shift), fn(n, extra) or fn(n, **kwargs).
