@@ -483,3 +483,71 @@ def test_run_many_of_no_scenarios(threads):
     values, states = _farm.run_many([], [], [s] * 0, 0, np.zeros((0, 5)), np.zeros(5), threads=threads)
     assert values.shape == (0, 5, len(_farm.COLUMNS))
     assert states == []
+
+
+def test_run_many_kept_columns_and_out_give_the_same_values():
+    params = [Params(general={"rate_basis": "cohort"}), Params()]
+    pres, posts = [farm_states(9, 11), farm_states(4, 12)], [farm_states(3, 13), farm_states(6, 14)]
+    inc = np.random.default_rng(15).uniform(0.0, 140.0, (2, 30))
+    rep = np.full(30, 25.0)
+    full, states = _farm.run_many(params, pres, posts, 4, inc, rep, threads=2)
+    keep = [7, 0, 4]
+    for threads in (1, 2):
+        picked, none = _farm.run_many(params, pres, posts, 4, inc, rep, threads=threads, columns=keep,
+                                      final_states=False)
+        assert none is None
+        np.testing.assert_array_equal(picked, full[:, :, keep])
+        out = np.full((2, 30, 3), -1.0)
+        written, _ = _farm.run_many(params, pres, posts, 4, inc, rep, threads=threads, columns=keep, out=out)
+        assert written is out
+        np.testing.assert_array_equal(out, full[:, :, keep])
+
+
+@pytest.mark.parametrize("change, match", [
+    ({"columns": [0, 12]}, "not a column index"),
+    ({"columns": [-1]}, "not a column index"),
+    ({"out": np.zeros((2, 30, 11))}, "must have the shape"),
+    ({"out": np.zeros((2, 30, 24))[:, :, ::2]}, "incompatible"),  # not contiguous: never a copy
+    ({"out": np.zeros((2, 30, 12), dtype=np.float32)}, "incompatible"),
+])
+def test_run_many_refuses_columns_and_out_it_cannot_fill(change, match):
+    s = farm_states(5, 16)
+    with pytest.raises((ValueError, TypeError), match=match):
+        _farm.run_many([Params(), Params()], s, s, 0, np.full(30, 50.0), np.zeros(30), **change)
+
+
+def test_run_many_refuses_a_read_only_out():
+    out = np.zeros((1, 30, 12))
+    out.flags.writeable = False
+    s = farm_states(5, 17)
+    with pytest.raises(TypeError):
+        _farm.run_many(Params(), s, s, 0, np.full((1, 30), 50.0), np.zeros(30), out=out)
+    assert not out.any()
+
+
+def test_seed_many_matches_seed_and_stops_at_the_first_failure(farm):
+    params, weather, inventory, _ = farm
+    lo = weather.min_week_index
+    inc = np.array([weather.thermal_increment(w) for w in range(lo, EXAMPLE_START_WEEK + 1)])
+    cols = (inventory["chain"].to_numpy(), inventory["population"].to_numpy(), inventory["age_weeks"].to_numpy())
+    other = with_basis(params, "direct")
+    items = [(p, *cols, EXAMPLE_START_WEEK, lo, inc) for p in (params, other, params)]
+    for threads in (1, 2):
+        states, failed = _farm.seed_many(items, threads=threads)
+        assert failed == -1 and len(states) == 3
+        for item, (pre, post) in zip(items, states):
+            want = _farm.seed(*item)
+            # Packed rows run as the columns do.
+            rep = np.zeros(8)
+            a = _farm.run(item[0], pre, post, EXAMPLE_START_WEEK, inc[:8], rep)
+            b = _farm.run(item[0], want[0], want[1], EXAMPLE_START_WEEK, inc[:8], rep)
+            for key in _farm.COLUMNS:
+                np.testing.assert_array_equal(a[0][key], b[0][key])
+            for x, y in zip(a[1:], b[1:]):
+                assert_same_states(x, y)
+    # The second item reaches back before its history: it is the one reported.
+    short = (params, *cols, EXAMPLE_START_WEEK, lo + 500, inc[500:])
+    states, failed = _farm.seed_many([items[0], short, short], threads=2)
+    assert failed == 1 and len(states) == 1
+    with pytest.raises(CohortChainError, match="reconstructing its thermal history"):
+        _farm.seed(*short)

@@ -3,7 +3,7 @@ The farm kernel: both chains of a farm stepped through a span of weeks in native
 code, on cohort states held as columns of numpy arrays.
 """
 
-from collections.abc import Mapping, Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from typing import Any
 
 import numpy
@@ -38,14 +38,24 @@ def seed(params: Any, chains: Any, populations: Any, ages: Any, start_week: int,
     with the same errors.
     """
 
-def run(params: Any, pre_states: Mapping[str, Any], post_states: Mapping[str, Any], first_week: int, increments: Any, replacements: Any) -> tuple[dict[str, numpy.ndarray], dict[str, numpy.ndarray], dict[str, numpy.ndarray]]:
+def seed_many(items: Iterable[tuple[Any, Any, Any, Any, int, int, Any]], threads: int = 1) -> tuple[list[tuple[bytes, bytes]], int]:
+    """
+    Seed many farms at once on ``threads`` threads with the GIL released. Each item
+    holds seed()'s arguments; inventories and histories
+    are converted once per distinct object. Returns each item's (pre, post) states
+    packed for run_many, up to the first item that failed, and that item's position
+    (-1 when none failed; seed() on it raises its error).
+    """
+
+def run(params: Any, pre_states: Mapping[str, Any] | bytes, post_states: Mapping[str, Any] | bytes, first_week: int, increments: Any, replacements: Any) -> tuple[dict[str, numpy.ndarray], dict[str, numpy.ndarray], dict[str, numpy.ndarray]]:
     """
     Step both chains through len(increments) weeks from ``first_week`` in the
     engine's weekly order; returns (columns, pre_states, post_states). The input
-    states are not changed. The loop runs with the GIL released.
+    states are not changed. The loop runs with the GIL released. States are
+    mappings of STATE_KEYS columns or rows packed by seed_many.
     """
 
-def run_many(params: Any, pre_states: Any, post_states: Any, first_week: int, increments: Any, replacements: Any, threads: int = 1) -> tuple[numpy.ndarray, list[tuple[dict[str, numpy.ndarray], dict[str, numpy.ndarray]]]]:
+def run_many(params: Any, pre_states: Any, post_states: Any, first_week: int, increments: Any, replacements: Any, threads: int = 1, columns: Sequence[int] | None = None, out: numpy.ndarray | None = None, final_states: bool = True) -> tuple[numpy.ndarray, list[tuple[dict[str, numpy.ndarray], dict[str, numpy.ndarray]]] | None]:
     """
     Run many scenarios on ``threads`` threads with the GIL released.
 
@@ -54,6 +64,10 @@ def run_many(params: Any, pre_states: Any, post_states: Any, first_week: int, in
     weeks or a 2-D array with one row per scenario. Returns the columns as a float
     array [scenario, week, column] (column order COLUMNS) and each scenario's final
     (pre_states, post_states).
+
+    ``columns`` keeps only those column indices, in that order; ``out``, a C-contiguous
+    float64 array of shape (scenarios, weeks, columns), receives the values instead of
+    a new array; ``final_states=False`` returns None in place of the final states.
     """
 
 def chain_states(chain: py_narvo_pop.cohorts.CohortChain) -> dict[str, numpy.ndarray]:

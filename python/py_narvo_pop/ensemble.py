@@ -214,10 +214,15 @@ def _native_weather(weather: Any) -> bool:
 
 def kernel_serves(scenario: Scenario) -> bool:
     """Whether the farm kernel can run ``scenario`` (else it runs through the engine)."""
+    return _native_curves() and _kernel_inputs(scenario)
+
+
+def _kernel_inputs(scenario: Scenario) -> bool:
+    """kernel_serves without the check of the dispersion curves."""
     from py_narvo_pop.parameters import ParameterSet
 
     return (type(scenario.params) is ParameterSet and _native_weather(scenario.weather)
-            and isinstance(scenario.inventory, pd.DataFrame) and _native_curves())
+            and isinstance(scenario.inventory, pd.DataFrame))
 
 
 class _Unfit(Exception):
@@ -354,7 +359,7 @@ def _prepare(scenarios: Sequence[Scenario], prep: _Preparer) -> tuple[list[_Prep
         first, n = int(sc.start_week_index), int(sc.n_weeks)
         date_of[s] = prep.dates(sc.weather, first, n) if _native_weather(sc.weather) else -1
         item = None
-        if curves and kernel_serves(sc):
+        if curves and _kernel_inputs(sc):
             try:
                 item = _Prepared(prep.seed(sc), prep.weekly(sc.weather, first, first + n),
                                  prep.replacements(sc.schedule, first, n))
@@ -413,37 +418,50 @@ def _engine_values(sc: Scenario, keep: Sequence[int]) -> np.ndarray:
         if len(table) else np.zeros((0, len(keep)))
 
 
-def run_batch(batch: _Batch, keep: Sequence[int], threads: int = 1) -> list[tuple[np.ndarray, np.ndarray]]:
-    """Run one batch: [(scenario ids, values [scenario, week, kept column])]."""
-    out = []
-    seeded: dict[int, Any] = {}
+def _slot(out: np.ndarray | None, ids: np.ndarray, n_weeks: int) -> np.ndarray | None:
+    """The block of `out` that scenarios `ids` fill, when they are consecutive and
+    fill it whole (the kernel then writes there directly); else None."""
+    if out is None or not len(ids) or n_weeks != out.shape[1]:
+        return None
+    lo = int(ids[0])
+    if not np.array_equal(ids, np.arange(lo, lo + len(ids))):
+        return None
+    return out[lo: lo + len(ids)]
 
-    def seed(item: tuple[int, _Seed]) -> tuple[int, Any]:
-        k, sd = item
-        try:
-            return k, _farm.seed(sd.params, sd.chains, sd.populations, sd.ages, sd.start,
-                                 sd.first_increment_week, sd.history)
+
+def run_batch(batch: _Batch, keep: Sequence[int], threads: int = 1,
+              out: np.ndarray | None = None) -> list[tuple[np.ndarray, np.ndarray | None]]:
+    """Run one batch: [(scenario ids, values [scenario, week, kept column])].
+
+    With ``out`` (the whole ensemble's [scenario, week, kept column] array) a
+    group of consecutive scenarios is written there directly and its values
+    come back as None."""
+    parts: list[tuple[np.ndarray, np.ndarray | None]] = []
+    # Every seeding of the batch in one call, spread over the threads.
+    items = sorted(batch.seeds.items())
+    states, failed = _farm.seed_many(
+        [(sd.params, sd.chains, sd.populations, sd.ages, sd.start, sd.first_increment_week, sd.history)
+         for _, sd in items], threads=threads)
+    if failed >= 0:
+        k, sd = items[failed]
+        try:  # raises the seeding's own error
+            _farm.seed(sd.params, sd.chains, sd.populations, sd.ages, sd.start, sd.first_increment_week,
+                       sd.history)
         except Exception as e:
             first = min(int(i) for g in batch.groups for i, j in zip(g.ids, g.seed_of) if j == k)
             e.add_note(f"in scenario {first}")
             raise
-
-    items = sorted(batch.seeds.items())
-    if threads > 1 and len(items) > 1:
-        # The kernel seeds without the GIL, so the seedings overlap.
-        from concurrent.futures import ThreadPoolExecutor
-
-        with ThreadPoolExecutor(max_workers=threads) as pool:
-            seeded.update(pool.map(seed, items))
-    else:
-        seeded.update(map(seed, items))
+        raise RuntimeError(f"seeding {k} failed in the batch but not on its own")  # pragma: no cover
+    seeded = {k: st for (k, _), st in zip(items, states)}
     keep = list(keep)
     for g in batch.groups:
         pre = [seeded[k][0] for k in g.seed_of]
         post = [seeded[k][1] for k in g.seed_of]
+        slot = _slot(out, g.ids, g.n_weeks)
         try:
             values, _ = _farm.run_many(g.params, pre, post, g.first_week, g.increments,
-                                       g.replacements, threads=max(1, min(threads, len(g.ids))))
+                                       g.replacements, threads=max(1, min(threads, len(g.ids))),
+                                       columns=keep, out=slot, final_states=False)
         except Exception:
             # Find the failing scenario by running each on its own.
             for i, s in enumerate(g.ids):
@@ -454,14 +472,14 @@ def run_batch(batch: _Batch, keep: Sequence[int], threads: int = 1) -> list[tupl
                     e.add_note(f"in scenario {int(s)}")
                     raise
             raise
-        out.append((g.ids, values[:, :, keep]))
+        parts.append((g.ids, None if slot is not None else values))
     for s, sc in batch.engine:
         try:
-            out.append((np.array([s]), _engine_values(sc, keep)[None]))
+            parts.append((np.array([s]), _engine_values(sc, keep)[None]))
         except Exception as e:
             e.add_note(f"in scenario {s}")
             raise
-    return out
+    return parts
 
 
 def default_threads() -> int:
@@ -514,16 +532,19 @@ def run_ensemble(
     prep = _Preparer()
     ready, date_of = _prepare(scenarios, prep)
     widest = max((int(sc.n_weeks) for sc in scenarios), default=0)
-    values = np.full((len(scenarios), widest, len(keep)), np.nan)
+    # Every row is written by its scenario's run (store() pads short ones).
+    values = np.empty((len(scenarios), widest, len(keep)))
     n_threads = default_threads() if threads is None else int(threads)
     if n_threads < 1:
         raise ValueError(f"threads must be at least 1, got {threads!r}")
 
     bar = _progress(len(scenarios), progress, "ensemble")
 
-    def store(parts: list[tuple[np.ndarray, np.ndarray]]) -> None:
+    def store(parts: list[tuple[np.ndarray, np.ndarray | None]]) -> None:
         for ids, vals in parts:
-            values[ids, : vals.shape[1]] = vals
+            if vals is not None:
+                values[ids, : vals.shape[1]] = vals
+                values[ids, vals.shape[1]:] = np.nan
             if bar is not None:
                 bar.update(len(ids))
 
@@ -531,7 +552,7 @@ def run_ensemble(
         if client is None:
             size = DEFAULT_BATCH if batch_size is None else int(batch_size)
             for batch in _batches(scenarios, ready, prep, max(1, size)):
-                store(run_batch(batch, keep, n_threads))
+                store(run_batch(batch, keep, n_threads, out=values))
         else:
             _run_on_cluster(client, scenarios, ready, prep, keep, batch_size, store)
     finally:
@@ -577,7 +598,7 @@ def run_python_path(scenarios: Sequence[Scenario], *, columns: Sequence[str] | N
 # -------------------------------------------------------------------- Dask
 
 
-def _probe_seconds(batch: _Batch, keep: Sequence[int]) -> tuple[float, list[tuple[np.ndarray, np.ndarray]]]:
+def _probe_seconds(batch: _Batch, keep: Sequence[int]) -> tuple[float, list[tuple[np.ndarray, np.ndarray | None]]]:
     t = time.perf_counter()
     parts = run_batch(batch, keep, 1)
     return (time.perf_counter() - t) / max(1, batch.size), parts
@@ -585,7 +606,7 @@ def _probe_seconds(batch: _Batch, keep: Sequence[int]) -> tuple[float, list[tupl
 
 def _run_on_cluster(client: Any, scenarios: Sequence[Scenario], ready: list[_Prepared | None], prep: _Preparer,
                     keep: Sequence[int], batch_size: int | None,
-                    store: Callable[[list[tuple[np.ndarray, np.ndarray]]], None]) -> None:
+                    store: Callable[[list[tuple[np.ndarray, np.ndarray | None]]], None]) -> None:
     """Batches of scenarios to the workers of ``client``; results stored in scenario order."""
     if not scenarios:
         return

@@ -8,17 +8,21 @@
 #include "core/parous.hpp"
 
 #include <nanobind/ndarray.h>
+#include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <cstring>
 #include <cstdint>
 #include <exception>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -187,7 +191,16 @@ nb::object slice_view(const nb::object& array, std::size_t from, std::size_t to)
                                               static_cast<Py_ssize_t>(to)));
 }
 
+// Packed rows (bytes, as seed_many returns them) or a mapping of state columns.
 std::vector<CohortState> read_states(nb::handle states) {
+    if (PyBytes_Check(states.ptr())) {
+        nb::bytes packed = nb::borrow<nb::bytes>(states);
+        if (packed.size() % sizeof(CohortState) != 0)
+            narvo::bind::raise_value_error("packed cohort states have the wrong size");
+        std::vector<CohortState> rows(packed.size() / sizeof(CohortState));
+        if (!rows.empty()) std::memcpy(rows.data(), packed.c_str(), packed.size());
+        return rows;
+    }
     std::vector<std::int64_t> ints[4];
     std::vector<double> doubles[2];
     ints[0] = vector_of<std::int64_t>(item(states, kStateKeys[0]), kStateKeys[0]);
@@ -332,43 +345,143 @@ std::vector<int> chain_codes(nb::handle chains, std::size_t n) {
     }
 }
 
-nb::tuple seed(nb::handle params, nb::handle chains, nb::handle populations, nb::handle ages,
-               std::int64_t start_week, std::int64_t first_increment_week,
-               nb::handle increments) {
-    FarmParams p = resolve_params(params);
+// An inventory's rows split by chain: (populations, ages) of each side.
+struct Inventory {
+    std::vector<double> pops[2];
+    std::vector<std::int64_t> ages[2];
+};
+
+Inventory read_inventory(nb::handle chains, nb::handle populations, nb::handle ages) {
     std::vector<double> pops = vector_of<double>(populations, "populations");
     std::vector<std::int64_t> age = vector_of<std::int64_t>(ages, "ages");
     if (age.size() != pops.size())
         narvo::bind::raise_value_error("chains, populations and ages must have the same length");
     std::vector<int> codes = chain_codes(chains, pops.size());
-    std::vector<double> inc = vector_of<double>(increments, "increments");
-    narvo::core::WeeklyTable table =
-        narvo::core::increment_table(first_increment_week, inc.data(), inc.size());
+    Inventory inv;
+    for (std::size_t i = 0; i < codes.size(); ++i)
+        if (codes[i] == 0 || codes[i] == 1) {
+            inv.pops[codes[i]].push_back(pops[i]);
+            inv.ages[codes[i]].push_back(age[i]);
+        }
+    return inv;
+}
+
+// Both chains seeded; plain numbers only, so it runs without the GIL. On a
+// fault (its side is the chain that failed) the later chain is not seeded.
+struct Seeded {
     std::vector<CohortState> cohorts[2];
-    narvo::core::SeedFault faults[2];
+    narvo::core::SeedFault fault;
+    bool failed() const { return fault.kind != narvo::core::SeedFault::none; }
+};
+
+Seeded seed_both(const FarmParams& p, const Inventory& inv, std::int64_t start_week,
+                 const narvo::core::WeeklyTable& table) {
+    Seeded out;
+    for (int side = 0; side < 2; ++side) {
+        out.cohorts[side] = narvo::core::seed_chain(static_cast<ChainSide>(side), p,
+                                                    inv.pops[side].data(), inv.ages[side].data(),
+                                                    inv.pops[side].size(), start_week, table,
+                                                    out.fault);
+        if (out.failed()) break;
+    }
+    return out;
+}
+
+narvo::core::WeeklyTable read_history(nb::handle increments, std::int64_t first_increment_week) {
+    std::vector<double> inc = vector_of<double>(increments, "increments");
+    return narvo::core::increment_table(first_increment_week, inc.data(), inc.size());
+}
+
+nb::tuple seed(nb::handle params, nb::handle chains, nb::handle populations, nb::handle ages,
+               std::int64_t start_week, std::int64_t first_increment_week,
+               nb::handle increments) {
+    FarmParams p = resolve_params(params);
+    Inventory inv = read_inventory(chains, populations, ages);
+    narvo::core::WeeklyTable table = read_history(increments, first_increment_week);
+    Seeded seeded;
     {
         // Plain numbers from here on: other threads may run meanwhile.
         nb::gil_scoped_release release;
-        for (int side = 0; side < 2; ++side) {
-            std::vector<double> rows_pop;
-            std::vector<std::int64_t> rows_age;
-            for (std::size_t i = 0; i < codes.size(); ++i)
-                if (codes[i] == side) {
-                    rows_pop.push_back(pops[i]);
-                    rows_age.push_back(age[i]);
-                }
-            cohorts[side] = narvo::core::seed_chain(static_cast<ChainSide>(side), p, rows_pop.data(),
-                                                    rows_age.data(), rows_pop.size(), start_week,
-                                                    table, faults[side]);
-            if (faults[side].kind != narvo::core::SeedFault::none) break;
+        seeded = seed_both(p, inv, start_week, table);
+    }
+    if (seeded.failed()) raise_seed_fault(seeded.fault, table);
+    return nb::make_tuple(states_dict(seeded.cohorts[0]), states_dict(seeded.cohorts[1]));
+}
+
+nb::bytes packed_states(const std::vector<CohortState>& cohorts) {
+    return nb::bytes(reinterpret_cast<const char*>(cohorts.data()),
+                     cohorts.size() * sizeof(CohortState));
+}
+
+// Many seedings at once: each item is the arguments of seed() but for the
+// chains; the inventories and weekly histories are converted once per
+// distinct object. Returns (states, failed): each item's (pre, post) states
+// packed for run_many, and the first item that failed (-1 when none; seed()
+// on that item raises its error).
+nb::tuple seed_many(nb::handle items, int threads) {
+    if (threads < 1) narvo::bind::raise_value_error("threads must be at least 1");
+    struct Item {
+        std::size_t params, inventory, history;
+        std::int64_t start;
+    };
+    std::vector<FarmParams> params;
+    std::vector<Inventory> inventories;
+    std::vector<narvo::core::WeeklyTable> histories;
+    std::unordered_map<PyObject*, std::size_t> seen_params;
+    std::map<std::array<PyObject*, 3>, std::size_t> seen_inventory;
+    std::map<std::pair<PyObject*, std::int64_t>, std::size_t> seen_history;
+    std::vector<Item> work;
+    nb::list held = nb::list(items);  // keeps the keyed objects alive
+    for (nb::handle h : held) {
+        if (!nb::isinstance<nb::tuple>(h) || nb::len(h) != 7)
+            narvo::bind::raise_type_error("seed_many: each item must be a tuple (params, chains, "
+                                          "populations, ages, start_week, first_increment_week, "
+                                          "increments)");
+        nb::tuple t = nb::borrow<nb::tuple>(h);
+        Item it{};
+        auto [pi, pnew] = seen_params.try_emplace(t[0].ptr(), params.size());
+        if (pnew) params.push_back(resolve_params(t[0]));
+        it.params = pi->second;
+        auto [ii, inew] = seen_inventory.try_emplace({t[1].ptr(), t[2].ptr(), t[3].ptr()},
+                                                     inventories.size());
+        if (inew) inventories.push_back(read_inventory(t[1], t[2], t[3]));
+        it.inventory = ii->second;
+        it.start = nb::cast<std::int64_t>(t[4]);
+        const std::int64_t first = nb::cast<std::int64_t>(t[5]);
+        auto [hi, hnew] = seen_history.try_emplace({t[6].ptr(), first}, histories.size());
+        if (hnew) histories.push_back(read_history(t[6], first));
+        it.history = hi->second;
+        work.push_back(it);
+    }
+    std::vector<Seeded> done(work.size());
+    {
+        nb::gil_scoped_release release;
+        std::atomic<std::size_t> next{0};
+        auto worker = [&] {
+            for (std::size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < work.size();) {
+                const Item& it = work[i];
+                done[i] = seed_both(params[it.params], inventories[it.inventory], it.start,
+                                    histories[it.history]);
+            }
+        };
+        const std::size_t n_threads =
+            std::min<std::size_t>(static_cast<std::size_t>(threads), std::max<std::size_t>(work.size(), 1));
+        std::vector<std::thread> pool;
+        for (std::size_t t = 1; t < n_threads; ++t) pool.emplace_back(worker);
+        worker();
+        for (std::thread& t : pool) t.join();
+    }
+    nb::list states;
+    std::int64_t failed = -1;
+    for (std::size_t i = 0; i < done.size(); ++i) {
+        if (done[i].failed()) {
+            failed = static_cast<std::int64_t>(i);
+            break;
         }
+        states.append(nb::make_tuple(packed_states(done[i].cohorts[0]),
+                                     packed_states(done[i].cohorts[1])));
     }
-    nb::dict out[2];
-    for (int side = 0; side < 2; ++side) {
-        if (faults[side].kind != narvo::core::SeedFault::none) raise_seed_fault(faults[side], table);
-        out[side] = states_dict(cohorts[side]);
-    }
-    return nb::make_tuple(out[0], out[1]);
+    return nb::make_tuple(states, failed);
 }
 
 // ------------------------------------------------------------------ runs ---
@@ -526,6 +639,7 @@ struct SharedCurves {
 struct Workspace {
     std::vector<CohortState> pre, post;
     std::vector<CohortState> finals;
+    std::vector<double> rows;  // one scenario's rows when only some columns are kept
 };
 
 struct Placement {
@@ -534,10 +648,28 @@ struct Placement {
     std::exception_ptr error;
 };
 
+using OutArray = nb::ndarray<double, nb::ndim<3>, nb::c_contig, nb::device::cpu>;
+
 nb::tuple run_many(nb::handle params, nb::handle pre_states, nb::handle post_states,
                    std::int64_t first_week, nb::handle increments, nb::handle replacements,
-                   int threads) {
+                   int threads, std::optional<std::vector<std::int64_t>> columns,
+                   std::optional<OutArray> out, bool final_states) {
     if (threads < 1) narvo::bind::raise_value_error("threads must be at least 1");
+    constexpr std::size_t C = narvo::core::kFarmColumnCount;
+    std::vector<std::size_t> keep;
+    if (columns) {
+        for (std::int64_t c : *columns) {
+            if (c < 0 || c >= static_cast<std::int64_t>(C))
+                narvo::bind::raise_value_error("column " + std::to_string(c) +
+                                               " is not a column index (0 to " +
+                                               std::to_string(C - 1) + ")");
+            keep.push_back(static_cast<std::size_t>(c));
+        }
+    } else {
+        for (std::size_t c = 0; c < C; ++c) keep.push_back(c);
+    }
+    bool all_columns = keep.size() == C;
+    for (std::size_t c = 0; all_columns && c < C; ++c) all_columns = keep[c] == c;
     Broadcast b;
     Distinct<FarmParams> ps;
     ps.read(params, "params", b, [](nb::handle h) { return resolve_params(h); });
@@ -558,8 +690,21 @@ nb::tuple run_many(nb::handle params, nb::handle pre_states, nb::handle post_sta
     std::vector<SharedCurves> curves(ps.values.size());
     for (std::size_t i = 0; i < curves.size(); ++i) curves[i].params = ps.values[i];
 
-    constexpr std::size_t C = narvo::core::kFarmColumnCount;
-    Block<double> values(count, weeks * C);
+    const std::size_t K = keep.size();
+    double* dest = nullptr;
+    nb::object array;
+    if (out) {
+        if (out->shape(0) != count || out->shape(1) != weeks || out->shape(2) != K)
+            narvo::bind::raise_value_error(
+                "out must have the shape (scenarios, weeks, columns) = (" + std::to_string(count) +
+                ", " + std::to_string(weeks) + ", " + std::to_string(K) + ")");
+        dest = out->data();
+        array = nb::cast(*out);
+    } else {
+        Block<double> values(count, weeks * K);
+        dest = values.data;
+        array = values.array.attr("reshape")(count, weeks, K);
+    }
     std::vector<Placement> placed(count);
     const std::size_t n_threads =
         std::max<std::size_t>(1, std::min<std::size_t>(static_cast<std::size_t>(threads), count));
@@ -588,8 +733,21 @@ nb::tuple run_many(nb::handle params, nb::handle pre_states, nb::handle post_sta
                     const auto& post0 = post.values[post.of(s)];
                     farm.pre.cohorts().assign(pre0.begin(), pre0.end());
                     farm.post.cohorts().assign(post0.begin(), post0.end());
-                    farm.run_rows(first_week, inc.row(s), rep.row(s), weeks,
-                                  values.row(s, weeks * C));
+                    double* target = dest + s * weeks * K;
+                    if (all_columns) {
+                        farm.run_rows(first_week, inc.row(s), rep.row(s), weeks, target);
+                    } else {
+                        space.rows.resize(weeks * C);
+                        farm.run_rows(first_week, inc.row(s), rep.row(s), weeks, space.rows.data());
+                        for (std::size_t w = 0; w < weeks; ++w)
+                            for (std::size_t k = 0; k < K; ++k)
+                                target[w * K + k] = space.rows[w * C + keep[k]];
+                    }
+                    if (!final_states) {
+                        space.pre = std::move(farm.pre.cohorts());
+                        space.post = std::move(farm.post.cohorts());
+                        continue;
+                    }
                     at.offset = space.finals.size();
                     at.pre = farm.pre.size();
                     at.post = farm.post.size();
@@ -613,6 +771,8 @@ nb::tuple run_many(nb::handle params, nb::handle pre_states, nb::handle post_sta
     for (const Placement& at : placed)
         if (at.error) std::rethrow_exception(at.error);
 
+    if (!final_states) return nb::make_tuple(array, nb::none());
+
     // Every scenario's final states, as slices of one array per state key.
     std::size_t total = 0;
     for (const Workspace& w : spaces) total += w.finals.size();
@@ -629,12 +789,12 @@ nb::tuple run_many(nb::handle params, nb::handle pre_states, nb::handle post_sta
         at += f.size();
         std::vector<CohortState>().swap(spaces[t].finals);
     }
-    nb::object columns[6] = {row_view(ints.array, 0),  row_view(reals.array, 0),
+    nb::object state_columns[6] = {row_view(ints.array, 0),  row_view(reals.array, 0),
                              row_view(reals.array, 1), row_view(ints.array, 1),
                              row_view(ints.array, 2),  row_view(ints.array, 3)};
     auto dict_of = [&](std::size_t from, std::size_t n) {
         nb::dict d;
-        for (int k = 0; k < 6; ++k) d[kStateKeys[k]] = slice_view(columns[k], from, from + n);
+        for (int k = 0; k < 6; ++k) d[kStateKeys[k]] = slice_view(state_columns[k], from, from + n);
         return d;
     };
     nb::list states;
@@ -642,7 +802,6 @@ nb::tuple run_many(nb::handle params, nb::handle pre_states, nb::handle post_sta
         const std::size_t from = base[p.worker] + p.offset;
         states.append(nb::make_tuple(dict_of(from, p.pre), dict_of(from + p.pre, p.post)));
     }
-    nb::object array = values.array.attr("reshape")(count, weeks, C);
     return nb::make_tuple(array, states);
 }
 
@@ -683,28 +842,45 @@ NB_MODULE(_farm, m) {
           "through its thermal history with ``increments`` (weekly heat units from week\n"
           "``first_increment_week``) as CohortChain.from_dataframe replays it, and fails\n"
           "with the same errors.");
+    m.def("seed_many", &seed_many, "items"_a, "threads"_a = 1,
+          nb::sig("def seed_many(items: collections.abc.Iterable[tuple[typing.Any, typing.Any, "
+                  "typing.Any, typing.Any, int, int, typing.Any]], threads: int = 1) -> "
+                  "tuple[list[tuple[bytes, bytes]], int]"),
+          "Seed many farms at once on ``threads`` threads with the GIL released. Each item\n"
+          "holds seed()'s arguments; inventories and histories\n"
+          "are converted once per distinct object. Returns each item's (pre, post) states\n"
+          "packed for run_many, up to the first item that failed, and that item's position\n"
+          "(-1 when none failed; seed() on it raises its error).");
     m.def("run", &run, "params"_a, "pre_states"_a, "post_states"_a, "first_week"_a,
           "increments"_a, "replacements"_a,
-          nb::sig("def run(params: typing.Any, pre_states: collections.abc.Mapping[str, typing.Any], "
-                  "post_states: collections.abc.Mapping[str, typing.Any], first_week: int, "
+          nb::sig("def run(params: typing.Any, pre_states: collections.abc.Mapping[str, typing.Any] "
+                  "| bytes, post_states: collections.abc.Mapping[str, typing.Any] | bytes, "
+                  "first_week: int, "
                   "increments: typing.Any, replacements: typing.Any) -> "
                   "tuple[dict[str, numpy.ndarray], dict[str, numpy.ndarray], "
                   "dict[str, numpy.ndarray]]"),
           "Step both chains through len(increments) weeks from ``first_week`` in the\n"
           "engine's weekly order; returns (columns, pre_states, post_states). The input\n"
-          "states are not changed. The loop runs with the GIL released.");
+          "states are not changed. The loop runs with the GIL released. States are\n"
+          "mappings of STATE_KEYS columns or rows packed by seed_many.");
     m.def("run_many", &run_many, "params"_a, "pre_states"_a, "post_states"_a, "first_week"_a,
-          "increments"_a, "replacements"_a, "threads"_a = 1,
+          "increments"_a, "replacements"_a, "threads"_a = 1, "columns"_a = nb::none(),
+          "out"_a.noconvert() = nb::none(), "final_states"_a = true,
           nb::sig("def run_many(params: typing.Any, pre_states: typing.Any, post_states: "
                   "typing.Any, first_week: int, increments: typing.Any, replacements: typing.Any, "
-                  "threads: int = 1) -> tuple[numpy.ndarray, list[tuple[dict[str, numpy.ndarray], "
-                  "dict[str, numpy.ndarray]]]]"),
+                  "threads: int = 1, columns: collections.abc.Sequence[int] | None = None, "
+                  "out: numpy.ndarray | None = None, final_states: bool = True) -> "
+                  "tuple[numpy.ndarray, list[tuple[dict[str, numpy.ndarray], "
+                  "dict[str, numpy.ndarray]]] | None]"),
           "Run many scenarios on ``threads`` threads with the GIL released.\n\n"
           "``params``, ``pre_states`` and ``post_states`` are one value for every scenario\n"
           "or a list with one per scenario; ``increments`` and ``replacements`` one row of\n"
           "weeks or a 2-D array with one row per scenario. Returns the columns as a float\n"
           "array [scenario, week, column] (column order COLUMNS) and each scenario's final\n"
-          "(pre_states, post_states).");
+          "(pre_states, post_states).\n\n"
+          "``columns`` keeps only those column indices, in that order; ``out``, a C-contiguous\n"
+          "float64 array of shape (scenarios, weeks, columns), receives the values instead of\n"
+          "a new array; ``final_states=False`` returns None in place of the final states.");
     m.def("chain_states", &chain_states, "chain"_a,
           nb::sig("def chain_states(chain: py_narvo_pop.cohorts.CohortChain) -> "
                   "dict[str, numpy.ndarray]"),
