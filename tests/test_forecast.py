@@ -126,3 +126,34 @@ def test_command_refusals(args, message):
     r = run_cli("forecast", *args)
     assert r.returncode == 1
     assert message in r.stderr and "Traceback" not in r.stderr
+
+
+def test_command_crosses_parameter_files(tmp_path):
+    import yaml
+
+    base = ParameterSet.from_yaml(EXAMPLE_DATA / "parameters.yaml").to_dict()
+    paths = []
+    for k, threshold in enumerate((1700.0, 2100.0)):
+        base["flowering"]["threshold_dd"] = threshold
+        paths.append(tmp_path / f"set{k}.yaml")
+        paths[-1].write_text(yaml.safe_dump(base))
+    r = run_cli("forecast", "--weeks", "4", "--param-sets", *map(str, paths), "--no-progress")
+    assert r.returncode == 0, r.stderr
+    assert "24 members (12 weather years x 2 parameter set(s))" in r.stdout
+    base["general"]["base_temperature_c"] = 13.0
+    paths[1].write_text(yaml.safe_dump(base))
+    r = run_cli("forecast", "--weeks", "4", "--param-sets", *map(str, paths))
+    assert r.returncode == 1 and "Traceback" not in r.stderr
+    assert f"--param-sets {paths[1]} has general.base_temperature_c = 13.0" in r.stderr
+
+
+def test_sets_must_share_the_weather_of_params(inputs):
+    params, daily, inventory = inputs
+    d = params.to_dict()
+    d["general"]["week_length_days"] = 5
+    with pytest.raises(ValueError, match=r"param_sets\[1\] has general.week_length_days = 5"):
+        forecast(daily, params, inventory, start_date=dt.date(2025, 1, 6), n_weeks=4,
+                 param_sets=[params, ParameterSet.from_dict(d)])
+    with pytest.raises(ValueError, match="param_sets is empty"):
+        forecast(daily, params, inventory, start_date=dt.date(2025, 1, 6), n_weeks=4, param_sets=[])
+

@@ -19,6 +19,8 @@ examples:
   narvo-pop forecast --weather weather.csv --inventory inventory.csv --params parameters.yaml \\
       --start-date 2026-01-05 --weeks 26 --quantiles 0.1,0.5,0.9 --out forecast.csv --plot fan.png
       one member per past year of the weather record; the weekly quantiles of harvest
+  narvo-pop forecast --param-sets fit1.yaml fit2.yaml fit3.yaml
+      every weather year crossed with three parameter sets (say, from three calibrations)
   narvo-pop forecast --workers 2
       the same on a local Dask cluster of two worker processes
 """
@@ -57,6 +59,9 @@ def add_parsers(subparsers: Any) -> None:
     p.add_argument("--start-date", type=dt.date.fromisoformat, default=None,
                    help="first day of the forecast, YYYY-MM-DD (default: the day after the weather record)")
     p.add_argument("--weeks", type=int, default=52, help="weeks ahead (default 52)")
+    p.add_argument("--param-sets", nargs="+", metavar="FILE", default=None,
+                   help="YAML parameter files to cross with the weather years, one member per (year, "
+                        "file); each must have the base temperature and week length of --params")
     p.add_argument("--quantiles", default="0.1,0.5,0.9", help="quantile levels (default 0.1,0.5,0.9)")
     p.add_argument("--out", help="write the quantile table (.csv, .xlsx or .parquet)")
     p.add_argument("--plot", help="draw the harvest fan chart (.png, .pdf or .svg)")
@@ -171,7 +176,7 @@ def _write_outputs(args: argparse.Namespace, table: Any, plot: Any) -> None:
 
 def forecast_command(args: argparse.Namespace) -> int:
     from py_narvo_pop import cli
-    from py_narvo_pop.forecast import forecast
+    from py_narvo_pop.forecast import forecast, weather_mismatch
     from py_narvo_pop.readers.vimlo import WeatherFileReader
 
     _check_common(args)
@@ -183,9 +188,16 @@ def forecast_command(args: argparse.Namespace) -> int:
     start = args.start_date
     if start is None:
         start = daily["date"].max().date() + dt.timedelta(days=1)
+    sets = None
+    if args.param_sets is not None:
+        sets = [cli._load_params(path) for path in args.param_sets]
+        for path, p in zip(args.param_sets, sets):
+            fault = weather_mismatch(params, p)
+            if fault:
+                raise cli.CliError(f"--param-sets {path} {fault} (--params)")
     with dask_client(args.scheduler, args.workers) as client:
         result = forecast(daily, params, inventory, schedule, start_date=start, n_weeks=args.weeks,
-                          quantiles=levels, threads=args.threads, client=client,
+                          param_sets=sets, quantiles=levels, threads=args.threads, client=client,
                           progress=False if args.no_progress else None)
     print(result.summary("harvest"))
     _write_outputs(args, result.quantiles, result.plot)

@@ -128,6 +128,20 @@ def member_years(daily_dates: pd.Series, start: dt.date, n_weeks: int, week_days
     return out
 
 
+def weather_mismatch(params: Any, other: Any) -> str | None:
+    """How ``other`` differs from ``params`` in what the weather is built with
+    (base temperature, week length), or None.
+
+    A forecast builds every member's weather once, with the values of
+    ``params``: a parameter set that differs would run on weather it does not
+    describe."""
+    for key in ("base_temperature_c", "week_length_days"):
+        if other.general[key] != params.general[key]:
+            return (f"has general.{key} = {other.general[key]!r}; the weather of every member is built "
+                    f"with {params.general[key]!r}, the value of the base parameter set")
+    return None
+
+
 def forecast(
     daily: pd.DataFrame,
     params: Any,
@@ -148,8 +162,11 @@ def forecast(
     ``daily`` is the daily weather table (as ``WeatherFileReader.read`` gives
     it) and ``columns`` its ``ColumnMap``; ``params`` fixes the base
     temperature and week length (and is the parameter set when
-    ``param_sets`` is not given). ``inventory`` ages are counted at the start
-    week. ``quantiles`` are levels in [0, 1].
+    ``param_sets`` is not given). ``param_sets`` (for instance the sets a
+    calibration kept) are crossed with the weather years: one member per
+    (year, set); each must have the base temperature and week length of
+    ``params``. ``inventory`` ages are counted at the start week.
+    ``quantiles`` are levels in [0, 1].
     """
     from py_narvo_pop.weather import ColumnMap, WeatherProvider
 
@@ -171,6 +188,12 @@ def forecast(
             f"no year of the weather record covers the {n_weeks} weeks from {first_day} "
             f"moved back by whole years; the record must hold at least one such window")
     sets = [params] if param_sets is None else list(param_sets)
+    if not sets:
+        raise ValueError("param_sets is empty; give at least one parameter set (or None for params)")
+    for j, p in enumerate(sets):
+        fault = weather_mismatch(params, p)
+        if fault:
+            raise ValueError(f"param_sets[{j}] {fault} (params)")
     scenarios: list[Scenario] = []
     rows: list[dict[str, Any]] = []
     for k in years:
