@@ -636,7 +636,7 @@ def _run_on_cluster(client: Any, scenarios: Sequence[Scenario], ready: list[_Pre
         sub.engine = [(s + lo, sc) for s, sc in sub.engine]
         offset_batches.append(sub)
     # Batches go to the workers as data, not inside the task graph.
-    data = client.scatter(offset_batches)
+    data = client.scatter(offset_batches, hash=False)
     futures = client.map(run_batch, data, keep=list(keep), threads=1, pure=False)
     from dask.distributed import as_completed
 
