@@ -350,19 +350,36 @@ class _Prepared:
 
 
 def _prepare(scenarios: Sequence[Scenario], prep: _Preparer) -> tuple[list[_Prepared | None], np.ndarray]:
+    from py_narvo_pop.parameters import ParameterSet
+
     ready: list[_Prepared | None] = []
     date_of = np.zeros(len(scenarios), dtype=np.int64)
     curves = _native_curves()
+    # What scenarios sharing their weather, inventory, schedule and span share
+    # (usually all of them): worked out once.
+    shared: dict[tuple[int, ...], tuple[Any, ...]] = {}
     for s, sc in enumerate(scenarios):
         if not isinstance(sc, Scenario):
             raise TypeError(f"scenario {s} is not a Scenario: {sc!r}")
         first, n = int(sc.start_week_index), int(sc.n_weeks)
-        date_of[s] = prep.dates(sc.weather, first, n) if _native_weather(sc.weather) else -1
+        key = (id(sc.weather), id(sc.inventory), id(sc.schedule), first, n)
+        common = shared.get(key)
+        if common is None:
+            native = _native_weather(sc.weather)
+            series = None
+            if curves and native and isinstance(sc.inventory, pd.DataFrame):
+                try:
+                    series = (prep.weekly(sc.weather, first, first + n), prep.replacements(sc.schedule, first, n))
+                except _Unfit:
+                    series = None
+            # The objects are held so that their ids stay theirs.
+            common = shared[key] = (prep.dates(sc.weather, first, n) if native else -1, series,
+                                    sc.weather, sc.inventory, sc.schedule)
+        date_of[s] = common[0]
         item = None
-        if curves and _kernel_inputs(sc):
+        if common[1] is not None and type(sc.params) is ParameterSet:
             try:
-                item = _Prepared(prep.seed(sc), prep.weekly(sc.weather, first, first + n),
-                                 prep.replacements(sc.schedule, first, n))
+                item = _Prepared(prep.seed(sc), *common[1])
             except _Unfit:
                 item = None
         ready.append(item)

@@ -720,8 +720,9 @@ nb::tuple run_many(nb::handle params, nb::handle pre_states, nb::handle post_sta
                 try {
                     SharedCurves& shared = curves[ps.of(s)];
                     std::call_once(shared.once, [&] {
-                        shared.curves =
-                            std::make_shared<const narvo::core::FarmCurves>(
+                        // Through the process-wide cache: sets that differ only in
+                        // thresholds, death rates or limits share their curves.
+                        shared.curves = narvo::core::shared_curves(
                             shared.params, narvo::core::counts_needed(shared.params, top, weeks));
                     });
                     Farm farm(shared.params, shared.curves);
