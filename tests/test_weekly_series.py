@@ -217,8 +217,8 @@ OPERATIONS = {
     "deepcopy": "copy.deepcopy(o)",
 }
 # Field getters and methods that the classes bind themselves, outside the
-# shared record protocol, still read the instance without asking.
-NOT_YET_CHECKED = {("Cohort", "asdict")}
+# shared record protocol, that still read the instance without asking.
+NOT_YET_CHECKED: set[tuple[str, str]] = set()
 
 
 def _case(module, name, op):

@@ -124,9 +124,23 @@ void def_init(Cls& cls) {
     }(std::make_index_sequence<field_count<R>>{});
 }
 
+// The record behind a property's `self`: one never initialised is refused
+// as the record protocol refuses it, anything else with a TypeError.
+template <class R>
+inline nb::handle g_bound_type;  // R's class, set when its properties are bound
+
+template <class R>
+R& field_owner(nb::handle self) {
+    if (!self.type().is(g_bound_type<R>) && !nb::isinstance<R>(self))
+        narvo::bind::raise_type_error("expected a " + std::string(nb::type_name(nb::type<R>()).c_str()) +
+                                      ", got " + narvo::bind::py_repr(self.type()));
+    return const_cast<R&>(narvo::bind::record_of<R>(self));
+}
+
 // A read-write property per field of a mutable record.
 template <class R, class Cls>
 void def_field_properties(Cls& cls) {
+    g_bound_type<R> = cls;
     [&]<std::size_t... I>(std::index_sequence<I...>) {
         (
             [&] {
@@ -136,8 +150,9 @@ void def_field_properties(Cls& cls) {
                 std::string set_sig = std::string("def ") + f.name + "(self, value: " +
                                       f.annotation + ", /) -> None";
                 cls.def_prop_rw(
-                    f.name, [](const R& r) { return std::get<I>(R::table).get(const_cast<R&>(r)); },
-                    [](R& r, T v) { std::get<I>(R::table).get(r) = std::move(v); },
+                    f.name,
+                    [](nb::handle self) { return std::get<I>(R::table).get(field_owner<R>(self)); },
+                    [](nb::handle self, T v) { std::get<I>(R::table).get(field_owner<R>(self)) = std::move(v); },
                     nb::for_getter(nb::sig(narvo::bind::stable_cstr(get_sig))),
                     nb::for_setter(nb::sig(narvo::bind::stable_cstr(set_sig))));
             }(),
