@@ -257,7 +257,8 @@ def test_run_many_is_a_loop_of_run(cases):
     pres, posts = [c[1] for c in cases], [c[2] for c in cases]
     inc = np.stack([c[4][:weeks] for c in cases])
     rep = np.stack([c[5][:weeks] for c in cases])
-    results = [_farm.run_many(params, pres, posts, 3, inc, rep, threads=t) for t in (1, 2, 3)]
+    results = [_farm.run_many(params, pres, posts, 3, inc, rep, threads=t, eager_threads=True)
+               for t in (1, 2, 3)]
     for values, states in results:
         assert values.shape == (len(cases), weeks, len(_farm.COLUMNS))
         for s, case in enumerate(cases):
@@ -351,7 +352,7 @@ def test_threads_survive_a_failing_scenario():
         "s = {k: np.zeros(0) for k in _farm.STATE_KEYS}\n"
         "rep = np.zeros((8, 20)); rep[5, 3] = float('nan')\n"
         "try:\n"
-        "    _farm.run_many(Params(), s, s, 0, np.full(20, 30.0), rep, threads=4)\n"
+        "    _farm.run_many(Params(), s, s, 0, np.full(20, 30.0), rep, threads=4, eager_threads=True)\n"
         "except ValueError as e:\n"
         "    print('refused:', e)\n"
     )
@@ -418,7 +419,7 @@ def test_run_many_reads_repeated_and_distinct_inputs_alike():
     inc = rng.uniform(0.0, 150.0, (5, 45))
     rep = rng.choice([0.0, 40.0], (5, 45))
     for threads in (1, 2):
-        values, states = _farm.run_many(params, pres, posts, -3, inc, rep, threads=threads)
+        values, states = _farm.run_many(params, pres, posts, -3, inc, rep, threads=threads, eager_threads=True)
         for s in range(5):
             columns, pre1, post1 = _farm.run(params[s], pres[s], posts[s], -3, inc[s], rep[s])
             np.testing.assert_array_equal(values[s], np.column_stack([columns[c] for c in _farm.COLUMNS]).astype(float))
@@ -493,12 +494,13 @@ def test_run_many_kept_columns_and_out_give_the_same_values():
     full, states = _farm.run_many(params, pres, posts, 4, inc, rep, threads=2)
     keep = [7, 0, 4]
     for threads in (1, 2):
-        picked, none = _farm.run_many(params, pres, posts, 4, inc, rep, threads=threads, columns=keep,
+        picked, none = _farm.run_many(params, pres, posts, 4, inc, rep, threads=threads, columns=keep, eager_threads=True,
                                       final_states=False)
         assert none is None
         np.testing.assert_array_equal(picked, full[:, :, keep])
         out = np.full((2, 30, 3), -1.0)
-        written, _ = _farm.run_many(params, pres, posts, 4, inc, rep, threads=threads, columns=keep, out=out)
+        written, _ = _farm.run_many(params, pres, posts, 4, inc, rep, threads=threads, columns=keep, out=out,
+                                     eager_threads=True)
         assert written is out
         np.testing.assert_array_equal(out, full[:, :, keep])
 
@@ -533,7 +535,7 @@ def test_seed_many_matches_seed_and_stops_at_the_first_failure(farm):
     other = with_basis(params, "direct")
     items = [(p, *cols, EXAMPLE_START_WEEK, lo, inc) for p in (params, other, params)]
     for threads in (1, 2):
-        states, failed = _farm.seed_many(items, threads=threads)
+        states, failed = _farm.seed_many(items, threads=threads, eager_threads=True)
         assert failed == -1 and len(states) == 3
         for item, (pre, post) in zip(items, states):
             want = _farm.seed(*item)
@@ -547,7 +549,7 @@ def test_seed_many_matches_seed_and_stops_at_the_first_failure(farm):
                 assert_same_states(x, y)
     # The second item reaches back before its history: it is the one reported.
     short = (params, *cols, EXAMPLE_START_WEEK, lo + 500, inc[500:])
-    states, failed = _farm.seed_many([items[0], short, short], threads=2)
+    states, failed = _farm.seed_many([items[0], short, short], threads=2, eager_threads=True)
     assert failed == 1 and len(states) == 1
     with pytest.raises(CohortChainError, match="reconstructing its thermal history"):
         _farm.seed(*short)

@@ -38,9 +38,11 @@ def seed(params: Any, chains: Any, populations: Any, ages: Any, start_week: int,
     with the same errors.
     """
 
-def seed_many(items: Iterable[tuple[Any, Any, Any, Any, int, int, Any]], threads: int = 1) -> tuple[list[tuple[bytes, bytes]], int]:
+def seed_many(items: Iterable[tuple[Any, Any, Any, Any, int, int, Any]], threads: int = 1, *, eager_threads: bool = False) -> tuple[list[tuple[bytes, bytes]], int]:
     """
-    Seed many farms at once on ``threads`` threads with the GIL released. Each item
+    Seed many farms at once on up to ``threads`` threads with the GIL released (a call
+    too small to gain from more runs on fewer; ``eager_threads`` starts them all anyway).
+    Each item
     holds seed()'s arguments; inventories and histories
     are converted once per distinct object. Returns each item's (pre, post) states
     packed for run_many, up to the first item that failed, and that item's position
@@ -55,9 +57,10 @@ def run(params: Any, pre_states: Mapping[str, Any] | bytes, post_states: Mapping
     mappings of STATE_KEYS columns or rows packed by seed_many.
     """
 
-def run_many(params: Any, pre_states: Any, post_states: Any, first_week: int, increments: Any, replacements: Any, threads: int = 1, columns: Sequence[int] | None = None, out: numpy.ndarray | None = None, final_states: bool = True) -> tuple[numpy.ndarray, list[tuple[dict[str, numpy.ndarray], dict[str, numpy.ndarray]]] | None]:
+def run_many(params: Any, pre_states: Any, post_states: Any, first_week: int, increments: Any, replacements: Any, threads: int = 1, columns: Sequence[int] | None = None, out: numpy.ndarray | None = None, final_states: bool = True, *, eager_threads: bool = False) -> tuple[numpy.ndarray, list[tuple[dict[str, numpy.ndarray], dict[str, numpy.ndarray]]] | None]:
     """
-    Run many scenarios on ``threads`` threads with the GIL released.
+    Run many scenarios on up to ``threads`` threads with the GIL released (a call too
+    small to gain from more runs on fewer; ``eager_threads`` starts them all anyway).
 
     ``params``, ``pre_states`` and ``post_states`` are one value for every scenario
     or a list with one per scenario; ``increments`` and ``replacements`` one row of

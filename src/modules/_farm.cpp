@@ -345,6 +345,22 @@ std::vector<int> chain_codes(nb::handle chains, std::size_t n) {
     }
 }
 
+// Threads worth starting for `items` independent pieces of work totalling
+// `work` units, at most `requested`: each thread beyond the first must get at
+// least `per_thread` units. Waking an idle CPU can cost milliseconds (on a
+// virtual machine especially), more than a small call takes on one thread.
+constexpr double kSeedStepsPerThread = 2.0e6;     // row-weeks replayed: some milliseconds
+constexpr double kScenarioWeeksPerThread = 1.0e4;  // farm weeks stepped: some milliseconds
+
+std::size_t useful_threads(int requested, std::size_t items, double work, double per_thread) {
+    std::size_t n = static_cast<std::size_t>(requested < 1 ? 1 : requested);
+    if (per_thread > 0.0) {
+        const double worth = std::floor(work / per_thread);
+        if (worth < static_cast<double>(n)) n = worth < 1.0 ? 1 : static_cast<std::size_t>(worth);
+    }
+    return std::max<std::size_t>(1, std::min(n, items));
+}
+
 // An inventory's rows split by chain: (populations, ages) of each side.
 struct Inventory {
     std::vector<double> pops[2];
@@ -418,7 +434,7 @@ nb::bytes packed_states(const std::vector<CohortState>& cohorts) {
 // distinct object. Returns (states, failed): each item's (pre, post) states
 // packed for run_many, and the first item that failed (-1 when none; seed()
 // on that item raises its error).
-nb::tuple seed_many(nb::handle items, int threads) {
+nb::tuple seed_many(nb::handle items, int threads, bool eager_threads) {
     if (threads < 1) narvo::bind::raise_value_error("threads must be at least 1");
     struct Item {
         std::size_t params, inventory, history;
@@ -464,8 +480,15 @@ nb::tuple seed_many(nb::handle items, int threads) {
                                     histories[it.history]);
             }
         };
+        // Seeding replays each row through its history: rows times weeks.
+        double steps = 0.0;
+        for (const Item& it : work) {
+            const Inventory& inv = inventories[it.inventory];
+            steps += static_cast<double>(inv.pops[0].size() + inv.pops[1].size()) *
+                     static_cast<double>(histories[it.history].totals.size());
+        }
         const std::size_t n_threads =
-            std::min<std::size_t>(static_cast<std::size_t>(threads), std::max<std::size_t>(work.size(), 1));
+            useful_threads(threads, work.size(), steps, eager_threads ? 0.0 : kSeedStepsPerThread);
         std::vector<std::thread> pool;
         for (std::size_t t = 1; t < n_threads; ++t) pool.emplace_back(worker);
         worker();
@@ -653,7 +676,7 @@ using OutArray = nb::ndarray<double, nb::ndim<3>, nb::c_contig, nb::device::cpu>
 nb::tuple run_many(nb::handle params, nb::handle pre_states, nb::handle post_states,
                    std::int64_t first_week, nb::handle increments, nb::handle replacements,
                    int threads, std::optional<std::vector<std::int64_t>> columns,
-                   std::optional<OutArray> out, bool final_states) {
+                   std::optional<OutArray> out, bool final_states, bool eager_threads) {
     if (threads < 1) narvo::bind::raise_value_error("threads must be at least 1");
     constexpr std::size_t C = narvo::core::kFarmColumnCount;
     std::vector<std::size_t> keep;
@@ -707,7 +730,8 @@ nb::tuple run_many(nb::handle params, nb::handle pre_states, nb::handle post_sta
     }
     std::vector<Placement> placed(count);
     const std::size_t n_threads =
-        std::max<std::size_t>(1, std::min<std::size_t>(static_cast<std::size_t>(threads), count));
+        useful_threads(threads, count, static_cast<double>(count) * static_cast<double>(weeks),
+                       eager_threads ? 0.0 : kScenarioWeeksPerThread);
     std::vector<Workspace> spaces(n_threads);
     {
         nb::gil_scoped_release release;
@@ -843,11 +867,14 @@ NB_MODULE(_farm, m) {
           "through its thermal history with ``increments`` (weekly heat units from week\n"
           "``first_increment_week``) as CohortChain.from_dataframe replays it, and fails\n"
           "with the same errors.");
-    m.def("seed_many", &seed_many, "items"_a, "threads"_a = 1,
+    m.def("seed_many", &seed_many, "items"_a, "threads"_a = 1, nb::kw_only(), "eager_threads"_a = false,
           nb::sig("def seed_many(items: collections.abc.Iterable[tuple[typing.Any, typing.Any, "
-                  "typing.Any, typing.Any, int, int, typing.Any]], threads: int = 1) -> "
+                  "typing.Any, typing.Any, int, int, typing.Any]], threads: int = 1, *, "
+                  "eager_threads: bool = False) -> "
                   "tuple[list[tuple[bytes, bytes]], int]"),
-          "Seed many farms at once on ``threads`` threads with the GIL released. Each item\n"
+          "Seed many farms at once on up to ``threads`` threads with the GIL released (a call\n"
+          "too small to gain from more runs on fewer; ``eager_threads`` starts them all anyway).\n"
+          "Each item\n"
           "holds seed()'s arguments; inventories and histories\n"
           "are converted once per distinct object. Returns each item's (pre, post) states\n"
           "packed for run_many, up to the first item that failed, and that item's position\n"
@@ -866,14 +893,17 @@ NB_MODULE(_farm, m) {
           "mappings of STATE_KEYS columns or rows packed by seed_many.");
     m.def("run_many", &run_many, "params"_a, "pre_states"_a, "post_states"_a, "first_week"_a,
           "increments"_a, "replacements"_a, "threads"_a = 1, "columns"_a = nb::none(),
-          "out"_a.noconvert() = nb::none(), "final_states"_a = true,
+          "out"_a.noconvert() = nb::none(), "final_states"_a = true, nb::kw_only(),
+          "eager_threads"_a = false,
           nb::sig("def run_many(params: typing.Any, pre_states: typing.Any, post_states: "
                   "typing.Any, first_week: int, increments: typing.Any, replacements: typing.Any, "
                   "threads: int = 1, columns: collections.abc.Sequence[int] | None = None, "
-                  "out: numpy.ndarray | None = None, final_states: bool = True) -> "
+                  "out: numpy.ndarray | None = None, final_states: bool = True, *, "
+                  "eager_threads: bool = False) -> "
                   "tuple[numpy.ndarray, list[tuple[dict[str, numpy.ndarray], "
                   "dict[str, numpy.ndarray]]] | None]"),
-          "Run many scenarios on ``threads`` threads with the GIL released.\n\n"
+          "Run many scenarios on up to ``threads`` threads with the GIL released (a call too\n"
+          "small to gain from more runs on fewer; ``eager_threads`` starts them all anyway).\n\n"
           "``params``, ``pre_states`` and ``post_states`` are one value for every scenario\n"
           "or a list with one per scenario; ``increments`` and ``replacements`` one row of\n"
           "weeks or a 2-D array with one row per scenario. Returns the columns as a float\n"
