@@ -1,4 +1,5 @@
-"""core/checked.hpp against exact arithmetic, compiled and run by the C++ compiler.
+"""core/checked.hpp and the pruning age rule against exact arithmetic, compiled and
+run by the C++ compiler.
 
 Every pair of 8-bit values is checked against int arithmetic, and every pair
 of a set of boundary values of the 64-bit types against 128-bit arithmetic:
@@ -111,3 +112,79 @@ def test_checked_arithmetic_is_exact(tmp_path):
     run = subprocess.run([str(binary)], capture_output=True, text=True, timeout=60)
     assert run.returncode == 0, run.stdout + run.stderr
     assert run.stdout.strip().endswith("failures: 0")
+
+
+AGE_PROGRAM = r"""
+#include "core/cohort.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <vector>
+
+using namespace narvo::core;
+
+// week - birth > limit in exact integers against the floor of the limit.
+static bool exceeds_exactly(std::int64_t week, std::int64_t birth, double limit) {
+    if (std::isnan(limit)) return false;
+    if (limit == INFINITY) return false;
+    if (limit == -INFINITY) return true;
+    const double f = std::floor(limit);
+    if (f >= 0x1p100) return false;
+    if (f <= -0x1p100) return true;
+    return static_cast<__int128>(week) - birth > static_cast<__int128>(f);
+}
+
+int main() {
+    using L = std::numeric_limits<std::int64_t>;
+    std::vector<std::int64_t> weeks;
+    for (std::int64_t v : {L::min(), L::min() + 1, L::min() + 2, std::int64_t{-1000003}, std::int64_t{-3},
+                           std::int64_t{-1}, std::int64_t{0}, std::int64_t{1}, std::int64_t{2}, std::int64_t{52},
+                           std::int64_t{1} << 40, (std::int64_t{1} << 62) - 1, std::int64_t{1} << 62,
+                           L::max() - 2, L::max() - 1, L::max()})
+        weeks.push_back(v);
+    std::vector<double> limits = {NAN, INFINITY, -INFINITY, 0.0, -0.0, 0.5, -0.5, 1.0, -1.0, 2.999999,
+                                  3.0, 103.0, 104.5, -104.5, 0x1p52, 0x1p53, 0x1p62, -0x1p62, 0x1p63,
+                                  -0x1p63, 0x1p63 + 4096.0, -0x1p63 - 4096.0, 0x1p64 - 2048.0,
+                                  -(0x1p64 - 2048.0), 0x1p64, -0x1p64, 1e300, -1e300};
+    int failures = 0;
+    long checked = 0;
+    for (std::int64_t week : weeks)
+        for (double limit : limits) {
+            const AgeBound bound(week, limit);
+            for (std::int64_t birth : weeks)
+                for (std::int64_t d : {std::int64_t{-2}, std::int64_t{-1}, std::int64_t{0}, std::int64_t{1},
+                                       std::int64_t{2}}) {
+                    __int128 b = static_cast<__int128>(birth) + d;
+                    if (b < L::min() || b > L::max()) continue;
+                    const std::int64_t born = static_cast<std::int64_t>(b);
+                    const bool want = exceeds_exactly(week, born, limit);
+                    ++checked;
+                    if (difference_exceeds(week, born, limit) != want && ++failures <= 20)
+                        std::printf("difference_exceeds(%lld, %lld, %g) != %d\n", (long long)week,
+                                    (long long)born, limit, want);
+                    if (bound.over(born) != want && ++failures <= 20)
+                        std::printf("AgeBound(%lld, %g).over(%lld) != %d\n", (long long)week, limit,
+                                    (long long)born, want);
+                }
+        }
+    std::printf("checked %ld, failures: %d\n", checked, failures);
+    return failures != 0;
+}
+"""
+
+
+def test_age_bound_is_the_exact_age_rule(tmp_path):
+    source = tmp_path / "age_test.cpp"
+    source.write_text(AGE_PROGRAM)
+    binary = tmp_path / "age_test"
+    build = subprocess.run([compiler(), "-std=c++20", "-O1", "-Wall", "-Wextra",
+                            "-fsanitize=undefined", "-fno-sanitize-recover=undefined",
+                            f"-I{ROOT / 'src'}", str(source), "-o", str(binary)],
+                           capture_output=True, text=True, timeout=120)
+    assert build.returncode == 0, build.stderr
+    run = subprocess.run([str(binary)], capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert run.stdout.strip().endswith("failures: 0")
+

@@ -57,36 +57,47 @@ inline bool difference_exceeds(std::int64_t a, std::int64_t b, double limit) {
     return d.magnitude < static_cast<std::uint64_t>(m);
 }
 
-// The age rule of pruning (difference_exceeds(week, birth, limit)) for one week as a bound on the birth week: a
-// cohort born in week b is over `limit` at `week` exactly when
-// week - b > limit, which for whole numbers is b <= week - floor(limit) - 1.
+// The age rule of pruning, difference_exceeds(week, birth, limit), for one
+// week as a bound on the birth week: a cohort born in week b is over `limit`
+// at `week` exactly when week - b > limit, which for whole numbers is
+// b <= week - floor(limit) - 1. That bound is computed exactly in unsigned
+// 64-bit arithmetic (modulo 2**64, with the range checked first).
 struct AgeBound {
     enum { never, always, below } kind = never;
     std::int64_t last_birth = 0;  // kind == below: pruned when b <= last_birth
 
     AgeBound(std::int64_t week, double limit) {
+        using L = std::numeric_limits<std::int64_t>;
         constexpr double two_64 = 18446744073709551616.0;
         if (std::isnan(limit)) return;  // NaN is never exceeded
         const double f = std::floor(limit);
         // |week - b| < 2**64, so beyond that the answer does not depend on b.
         if (f >= two_64) return;
-        if (f < -two_64) {
+        if (f <= -two_64) {
             kind = always;
             return;
         }
-        // week - f - 1, exactly; |f| < 2**62 keeps the common case in 64 bits.
-        __int128 bound;
-        if (f > -4611686018427387904.0 && f < 4611686018427387904.0)
-            bound = static_cast<__int128>(week) - static_cast<std::int64_t>(f) - 1;
-        else
-            bound = static_cast<__int128>(week) - static_cast<__int128>(f) - 1;
-        if (bound < std::numeric_limits<std::int64_t>::min()) return;
-        if (bound >= std::numeric_limits<std::int64_t>::max()) {
+        const std::uint64_t w = static_cast<std::uint64_t>(week);
+        if (f >= 0.0) {
+            // week - m - 1 with m = f in [0, 2**64): below week, so only the
+            // lower end of the range can be passed. week - min is in [0, 2**64).
+            const std::uint64_t m = static_cast<std::uint64_t>(f);
+            const std::uint64_t above_min = w - static_cast<std::uint64_t>(L::min());
+            if (above_min < m + 1) return;  // below the smallest birth week
+            kind = below;
+            last_birth = static_cast<std::int64_t>(w - m - 1);
+            return;
+        }
+        // week + m - 1 with m = -f in [1, 2**64): at least week, so only the
+        // upper end can be passed; b <= max holds for every b.
+        const std::uint64_t m = static_cast<std::uint64_t>(-f);
+        const std::uint64_t to_max = static_cast<std::uint64_t>(L::max()) - w;
+        if (m - 1 >= to_max) {
             kind = always;
             return;
         }
         kind = below;
-        last_birth = static_cast<std::int64_t>(bound);
+        last_birth = static_cast<std::int64_t>(w + (m - 1));
     }
     bool over(std::int64_t birth) const {
         return kind == always || (kind == below && birth <= last_birth);
