@@ -499,6 +499,34 @@ def run_batch(batch: _Batch, keep: Sequence[int], threads: int = 1,
     return parts
 
 
+def _run_locally(batches: list[_Batch], keep: Sequence[int], threads: int, values: np.ndarray,
+                 store: Callable[[list[tuple[np.ndarray, np.ndarray | None]]], None]) -> None:
+    """Run the batches here, storing their results in scenario order.
+
+    With several threads, two batches' kernel work is in flight at once: while
+    one batch runs in the kernel (without the GIL) the next one's inputs are
+    converted, so the threads never wait on that serial part. Those batches
+    touch only the package's own objects; scenarios that run through the engine
+    (a caller's own objects among their inputs) run on this thread, in order.
+    """
+    if threads < 2 or len(batches) < 2:
+        for batch in batches:
+            store(run_batch(batch, keep, threads, out=values))
+        return
+    from concurrent.futures import ThreadPoolExecutor
+
+    pool = ThreadPoolExecutor(max_workers=2, thread_name_prefix="narvo-ensemble")
+    try:
+        kernel = [pool.submit(run_batch, _Batch(b.seeds, b.groups, []), keep, threads, values)
+                  for b in batches]
+        for batch, future in zip(batches, kernel):
+            if batch.engine:
+                store(run_batch(_Batch({}, [], batch.engine), keep, 1))
+            store(future.result())
+    finally:
+        pool.shutdown(wait=True, cancel_futures=True)
+
+
 def default_threads() -> int:
     """Threads for the kernel: the CPUs this process may use."""
     try:
@@ -568,8 +596,7 @@ def run_ensemble(
     try:
         if client is None:
             size = DEFAULT_BATCH if batch_size is None else int(batch_size)
-            for batch in _batches(scenarios, ready, prep, max(1, size)):
-                store(run_batch(batch, keep, n_threads, out=values))
+            _run_locally(_batches(scenarios, ready, prep, max(1, size)), keep, n_threads, values, store)
         else:
             _run_on_cluster(client, scenarios, ready, prep, keep, batch_size, store)
     finally:

@@ -12,6 +12,7 @@
 #include "core/weekly_table.hpp"
 
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -118,18 +119,17 @@ struct NanCohortError : std::domain_error {
 // value would bring), and |a| >= |b| is a >= b.
 struct PopulationSum {
     double total = 0.0, comp = 0.0;
-    std::size_t count = 0;
 
     void add(double x) {
         const double t = total + x;
-        // The larger of the two goes first: (big - t) + small.
-        const double big = total >= x ? total : x, small = total >= x ? x : total;
+        // The larger of the two goes first: (big - t) + small. Neither is NaN
+        // nor -0.0, so max and min pick exactly what the comparison would.
+        const double big = std::max(total, x), small = std::min(total, x);
         comp += (big - t) + small;
         total = t;
-        ++count;
     }
+    // An empty sum is 0.0: total and its correction are both still 0.0.
     double result_or_zero() const {
-        if (count == 0) return 0.0;
         double r = total;
         if (comp != 0.0 && std::isfinite(comp)) r += comp;
         return r;
