@@ -73,7 +73,8 @@ def main() -> None:
     t_shared = best(lambda: run_ensemble(shared, threads=1, progress=False))
     t_varied = best(lambda: run_ensemble(varied, threads=1, progress=False))
     np_farm = NumpyFarm(farm)
-    t_numpy = best(lambda: np_farm.run(varied_params(n1)), 1)
+    numpy_sets = varied_params(n1)
+    t_numpy = best(lambda: np_farm.run(numpy_sets))
     t_engine = best(lambda: [sc.run_engine() for sc in shared[:20]], 1) / 20 * n1
     print(f"  native ensemble, one seeding shared : {n1 / t_shared:8.0f} runs/s")
     print(f"  native ensemble, parameters varied  : {n1 / t_varied:8.0f} runs/s")
