@@ -553,3 +553,19 @@ def test_seed_many_matches_seed_and_stops_at_the_first_failure(farm):
     assert failed == 1 and len(states) == 1
     with pytest.raises(CohortChainError, match="reconstructing its thermal history"):
         _farm.seed(*short)
+
+
+@pytest.mark.parametrize("item, error, match", [
+    (lambda it: list(it), TypeError, "each item must be a tuple"),
+    (lambda it: it[:3], TypeError, "each item must be a tuple"),
+    (lambda it: (*it[:4], "x", *it[5:]), TypeError, "start_week and first_increment_week must be ints"),
+    (lambda it: (*it[:5], 2**70, it[6]), TypeError, "start_week and first_increment_week must be ints"),
+    (lambda it: (it[0], it[1], it[2][:2], *it[3:]), ValueError, "same length"),
+    (lambda it: (*it[:3], it[3].astype(float) + 0.5, *it[4:]), TypeError, "ages must hold integers"),
+])
+def test_seed_many_refuses_malformed_items(item, error, match):
+    base = (Params(), np.array(["pre_flowering"] * 3, dtype=object), np.array([1.0, 2.0, 3.0]),
+            np.array([1, 2, 3]), 10, 0, np.full(20, 50.0))
+    assert _farm.seed_many([base])[1] == -1
+    with pytest.raises(error, match=match):
+        _farm.seed_many([base, item(base)])

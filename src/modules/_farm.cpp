@@ -462,8 +462,11 @@ nb::tuple seed_many(nb::handle items, int threads, bool eager_threads) {
                                                      inventories.size());
         if (inew) inventories.push_back(read_inventory(t[1], t[2], t[3]));
         it.inventory = ii->second;
-        it.start = nb::cast<std::int64_t>(t[4]);
-        const std::int64_t first = nb::cast<std::int64_t>(t[5]);
+        std::int64_t first = 0;
+        if (!nb::try_cast(t[4], it.start) || !nb::try_cast(t[5], first))
+            narvo::bind::raise_type_error(
+                "seed_many: start_week and first_increment_week must be ints within 64 bits, got " +
+                narvo::bind::py_repr(t[4]) + " and " + narvo::bind::py_repr(t[5]));
         auto [hi, hnew] = seen_history.try_emplace({t[6].ptr(), first}, histories.size());
         if (hnew) histories.push_back(read_history(t[6], first));
         it.history = hi->second;
