@@ -138,7 +138,8 @@ def test_spliced_weather_kernel_and_engine_agree(farm):
         ({"schedule": "nan"}, ValueError, "expected a finite non-negative number"),
     ],
 )
-def test_failing_scenario_raises_the_engines_error_naming_it(farm, change, error, match):
+@pytest.mark.parametrize("batch_size", [None, 1])  # one batch; three, two in flight at once
+def test_failing_scenario_raises_the_engines_error_naming_it(farm, change, error, match, batch_size):
     params, weather, inventory, schedule = farm
     if change.get("schedule") == "nan":
         change = {"schedule": NanSchedule()}
@@ -148,7 +149,7 @@ def test_failing_scenario_raises_the_engines_error_naming_it(farm, change, error
     with pytest.raises(error, match=match) as engine_error:
         bad.run_engine()
     with pytest.raises(type(engine_error.value)) as got:
-        run_ensemble([good, good, bad], progress=False)
+        run_ensemble([good, good, bad], threads=2, batch_size=batch_size, progress=False)
     assert str(got.value) == str(engine_error.value)
     assert "in scenario 2" in got.value.__notes__
 

@@ -520,9 +520,9 @@ def _run_locally(batches: list[_Batch], keep: Sequence[int], threads: int, value
         kernel = [pool.submit(run_batch, _Batch(b.seeds, b.groups, []), keep, threads, values)
                   for b in batches]
         for batch, future in zip(batches, kernel):
+            store(future.result())
             if batch.engine:
                 store(run_batch(_Batch({}, [], batch.engine), keep, 1))
-            store(future.result())
     finally:
         pool.shutdown(wait=True, cancel_futures=True)
 
