@@ -193,3 +193,76 @@ def test_progress_bar_on_request(tmp_path):
     r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert r.returncode == 0, r.stderr
     assert "/7" in r.stderr and r.stderr.count("ensemble:") == 1  # no bar when stderr is not a terminal
+
+
+def test_a_history_the_kernel_refuses_leaves_no_seed_behind(farm):
+    """A weather gap before the start sends the scenario to the engine; the next
+    scenario with the same seeding inputs must not take another scenario's seed."""
+    params, weather, inventory, schedule = farm
+    daily = pd.read_csv(EXAMPLE_DATA / "weather.csv", parse_dates=["date"])
+    first = daily["date"].min()
+    gappy = daily[(daily["date"] < first + pd.Timedelta(days=30)) | (daily["date"] >= first + pd.Timedelta(days=60))]
+    with_gap = WeatherProvider.from_params(gappy, params, run_start_date=weather.run_start_date)
+    young = inventory[inventory["age_weeks"] < 20].reset_index(drop=True)
+    start = EXAMPLE_START_WEEK
+    a = Scenario(params, with_gap, young, schedule, start, 20)
+    b = Scenario(varied(params, flowering__threshold_dd=1700.0), weather, inventory, schedule, start, 20)
+    for scenarios in ([a, b, a], [a, a]):
+        result = run_ensemble(scenarios, progress=False)
+        np.testing.assert_array_equal(result.values, run_python_path(scenarios).values)
+
+
+def test_first_failing_scenario_is_reported_whatever_its_kind_of_error(farm):
+    params, weather, inventory, schedule = farm
+    duplicate = inventory.copy()
+    duplicate.loc[1, "age_weeks"] = duplicate.loc[0, "age_weeks"]  # seeding fails: two cohorts of one week
+    fractional = inventory.copy()
+    fractional["age_weeks"] = fractional["age_weeks"].astype(float) + 0.5  # the engine cuts them; the kernel cannot
+    scenarios = [Scenario(params, weather, inv, schedule, EXAMPLE_START_WEEK, 10)
+                 for inv in (inventory, duplicate, fractional)]
+    with pytest.raises(Exception, match="duplicate cohort") as got:
+        run_ensemble(scenarios, progress=False)
+    assert got.value.__notes__ == ["in scenario 1"]
+    result = run_ensemble([scenarios[0], scenarios[2]], progress=False)
+    np.testing.assert_array_equal(result.values, run_python_path([scenarios[0], scenarios[2]]).values)
+
+
+class FailingSchedule:
+    replacement_schedule = None
+
+    def replacement_suckers_for_week(self, w):
+        if w == EXAMPLE_START_WEEK + 3:
+            raise RuntimeError("schedule broken")
+        return 0.0
+
+
+def test_a_callers_schedule_failing_names_the_scenario(farm):
+    params, weather, inventory, schedule = farm
+    good = Scenario(params, weather, inventory, schedule, EXAMPLE_START_WEEK, 10)
+    bad = Scenario(params, weather, inventory, FailingSchedule(), EXAMPLE_START_WEEK, 10)
+    with pytest.raises(RuntimeError, match="schedule broken") as got:
+        run_ensemble([good, bad], progress=False)
+    assert got.value.__notes__ == ["in scenario 1"]
+
+
+def test_a_batch_seeding_refused_as_a_whole_is_seeded_one_by_one(farm, monkeypatch):
+    """When the batched seeding call raises (an input it cannot convert), each
+    seeding runs on its own in order: the first fault is the one reported."""
+    from py_narvo_pop import ensemble
+
+    params, weather, inventory, schedule = farm
+    scenarios = [Scenario(varied(params, flowering__threshold_dd=t), weather, inventory, schedule,
+                          EXAMPLE_START_WEEK, 12) for t in (1700.0, 1900.0)]
+    expected = run_ensemble(scenarios, progress=False).values
+
+    def refuse(*args, **kwargs):
+        raise TypeError("cannot convert")
+
+    monkeypatch.setattr(ensemble._farm, "seed_many", refuse)
+    np.testing.assert_array_equal(run_ensemble(scenarios, progress=False).values, expected)
+    duplicate = inventory.copy()
+    duplicate.loc[1, "age_weeks"] = duplicate.loc[0, "age_weeks"]
+    bad = Scenario(params, weather, duplicate, schedule, EXAMPLE_START_WEEK, 12)
+    with pytest.raises(Exception, match="duplicate cohort") as got:
+        run_ensemble([*scenarios, bad], progress=False)
+    assert got.value.__notes__ == ["in scenario 2"]

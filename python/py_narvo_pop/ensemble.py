@@ -321,11 +321,18 @@ class _Preparer:
         key = self._key(table)[0]
         if key not in self._inventory:
             try:
-                self._inventory[key] = (table["chain"].to_numpy(dtype=object),
-                                        table["population"].to_numpy(),
-                                        table["age_weeks"].to_numpy())
+                columns = (table["chain"].to_numpy(dtype=object), table["population"].to_numpy(),
+                           table["age_weeks"].to_numpy())
             except KeyError as e:
                 raise _Unfit from e
+            # The kernel seeds whole-week ages and numeric populations; the
+            # engine takes anything else (cutting fractional ages, say).
+            ages = columns[2]
+            if columns[1].dtype.kind not in "iuf" or ages.dtype.kind not in "iu":
+                raise _Unfit
+            if ages.dtype.kind == "u" and len(ages) and ages.max() > np.iinfo(np.int64).max:
+                raise _Unfit
+            self._inventory[key] = columns
         return self._inventory[key]
 
     def seed(self, sc: Scenario) -> int:
@@ -334,9 +341,11 @@ class _Preparer:
             chains, populations, ages = self.inventory(sc.inventory)
             start = int(sc.start_week_index)
             lo = min(int(sc.weather.min_week_index), start)
+            # Built whole before it is registered: a history the kernel will
+            # not take (_Unfit) leaves no key behind pointing at nothing.
+            seed = _Seed(sc.params, chains, populations, ages, start, lo, self.weekly(sc.weather, lo, start))
             self._seeds[key] = len(self.seeds)
-            self.seeds.append(_Seed(sc.params, chains, populations, ages, start, lo,
-                                    self.weekly(sc.weather, lo, start)))
+            self.seeds.append(seed)
         return self._seeds[key]
 
 
@@ -357,7 +366,7 @@ def _prepare(scenarios: Sequence[Scenario], prep: _Preparer) -> tuple[list[_Prep
     curves = _native_curves()
     # What scenarios sharing their weather, inventory, schedule and span share
     # (usually all of them): worked out once.
-    shared: dict[tuple[int, ...], tuple[Any, ...]] = {}
+    shared: dict[tuple[int, ...], list[Any]] = {}
     for s, sc in enumerate(scenarios):
         if not isinstance(sc, Scenario):
             raise TypeError(f"scenario {s} is not a Scenario: {sc!r}")
@@ -366,22 +375,24 @@ def _prepare(scenarios: Sequence[Scenario], prep: _Preparer) -> tuple[list[_Prep
         common = shared.get(key)
         if common is None:
             native = _native_weather(sc.weather)
-            series = None
-            if curves and native and isinstance(sc.inventory, pd.DataFrame):
-                try:
-                    series = (prep.weekly(sc.weather, first, first + n), prep.replacements(sc.schedule, first, n))
-                except _Unfit:
-                    series = None
-            # The objects are held so that their ids stay theirs.
-            common = shared[key] = (prep.dates(sc.weather, first, n) if native else -1, series,
-                                    sc.weather, sc.inventory, sc.schedule)
+            # [date rows, kernel fit, weekly series]; the objects are held so
+            # that their ids stay theirs.
+            common = shared[key] = [prep.dates(sc.weather, first, n) if native else -1,
+                                    curves and native and isinstance(sc.inventory, pd.DataFrame), None,
+                                    (sc.weather, sc.inventory, sc.schedule)]
         date_of[s] = common[0]
         item = None
-        if common[1] is not None and type(sc.params) is ParameterSet:
+        if common[1] and type(sc.params) is ParameterSet:
             try:
-                item = _Prepared(prep.seed(sc), *common[1])
+                if common[2] is None:  # read once, and only for a scenario the kernel may run
+                    common[2] = (prep.weekly(sc.weather, first, first + n), prep.replacements(sc.schedule, first, n))
+                item = _Prepared(prep.seed(sc), *common[2])
             except _Unfit:
+                common[1] = common[1] and common[2] is not None  # a series the kernel will not take: none will
                 item = None
+            except Exception as e:  # a caller's schedule (say) failing: as the run would
+                e.add_note(f"in scenario {s}")
+                raise
         ready.append(item)
     return ready, date_of
 
@@ -456,19 +467,24 @@ def run_batch(batch: _Batch, keep: Sequence[int], threads: int = 1,
     parts: list[tuple[np.ndarray, np.ndarray | None]] = []
     # Every seeding of the batch in one call, spread over the threads.
     items = sorted(batch.seeds.items())
-    states, failed = _farm.seed_many(
-        [(sd.params, sd.chains, sd.populations, sd.ages, sd.start, sd.first_increment_week, sd.history)
-         for _, sd in items], threads=threads)
+    args = [(sd.params, sd.chains, sd.populations, sd.ages, sd.start, sd.first_increment_week, sd.history)
+            for _, sd in items]
+    states: list[tuple[Any, Any]] = []  # packed rows, or state columns when seeded one by one
+    try:
+        packed, failed = _farm.seed_many(args, threads=threads)
+        states.extend(packed)
+    except Exception:
+        # An input it could not convert: each seeding on its own, in order,
+        # finds the first that fails, whatever the kind of its error.
+        states, failed = [], 0
     if failed >= 0:
-        k, sd = items[failed]
-        try:  # raises the seeding's own error
-            _farm.seed(sd.params, sd.chains, sd.populations, sd.ages, sd.start, sd.first_increment_week,
-                       sd.history)
-        except Exception as e:
-            first = min(int(i) for g in batch.groups for i, j in zip(g.ids, g.seed_of) if j == k)
-            e.add_note(f"in scenario {first}")
-            raise
-        raise RuntimeError(f"seeding {k} failed in the batch but not on its own")  # pragma: no cover
+        for (k, _), arg in zip(items[failed:], args[failed:]):
+            try:  # raises the seeding's own error
+                states.append(_farm.seed(*arg))
+            except Exception as e:
+                first = min(int(i) for g in batch.groups for i, j in zip(g.ids, g.seed_of) if j == k)
+                e.add_note(f"in scenario {first}")
+                raise
     seeded = {k: st for (k, _), st in zip(items, states)}
     keep = list(keep)
     for g in batch.groups:
@@ -505,9 +521,12 @@ def _run_locally(batches: list[_Batch], keep: Sequence[int], threads: int, value
 
     With several threads, two batches' kernel work is in flight at once: while
     one batch runs in the kernel (without the GIL) the next one's inputs are
-    converted, so the threads never wait on that serial part. Those batches
-    touch only the package's own objects; scenarios that run through the engine
-    (a caller's own objects among their inputs) run on this thread, in order.
+    converted, so the threads never wait on that serial part (for a moment up
+    to twice ``threads`` kernel threads run). That work calls no code of the
+    caller's: it reads ParameterSets and the inventories' columns, which must
+    not change during the run (as for any run). Scenarios that run through the
+    engine, whose inputs are the caller's own objects, run on this thread, in
+    order.
     """
     if threads < 2 or len(batches) < 2:
         for batch in batches:

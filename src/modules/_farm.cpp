@@ -24,6 +24,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -361,6 +362,29 @@ std::size_t useful_threads(int requested, std::size_t items, double work, double
     return std::max<std::size_t>(1, std::min(n, items));
 }
 
+// worker(0) on this thread and worker(1) .. worker(n - 1) on new ones, all
+// joined before it returns. The workers share their work through a counter,
+// so when the system refuses a thread the others do its part. A worker must
+// not throw.
+template <class Worker>
+void on_threads(std::size_t n, Worker& worker) {
+    std::vector<std::thread> pool;
+    struct JoinAll {
+        std::vector<std::thread>& threads;
+        ~JoinAll() {
+            for (std::thread& t : threads) t.join();
+        }
+    } join_all{pool};
+    for (std::size_t t = 1; t < n; ++t) {
+        try {
+            pool.emplace_back(worker, static_cast<std::uint32_t>(t));
+        } catch (const std::system_error&) {
+            break;
+        }
+    }
+    worker(0);
+}
+
 // An inventory's rows split by chain: (populations, ages) of each side.
 struct Inventory {
     std::vector<double> pops[2];
@@ -473,14 +497,19 @@ nb::tuple seed_many(nb::handle items, int threads, bool eager_threads) {
         work.push_back(it);
     }
     std::vector<Seeded> done(work.size());
+    std::vector<std::exception_ptr> errors(work.size());
     {
         nb::gil_scoped_release release;
         std::atomic<std::size_t> next{0};
-        auto worker = [&] {
+        auto worker = [&](std::uint32_t) {
             for (std::size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < work.size();) {
                 const Item& it = work[i];
-                done[i] = seed_both(params[it.params], inventories[it.inventory], it.start,
-                                    histories[it.history]);
+                try {
+                    done[i] = seed_both(params[it.params], inventories[it.inventory], it.start,
+                                        histories[it.history]);
+                } catch (...) {
+                    errors[i] = std::current_exception();
+                }
             }
         };
         // Seeding replays each row through its history: rows times weeks.
@@ -492,14 +521,12 @@ nb::tuple seed_many(nb::handle items, int threads, bool eager_threads) {
         }
         const std::size_t n_threads =
             useful_threads(threads, work.size(), steps, eager_threads ? 0.0 : kSeedStepsPerThread);
-        std::vector<std::thread> pool;
-        for (std::size_t t = 1; t < n_threads; ++t) pool.emplace_back(worker);
-        worker();
-        for (std::thread& t : pool) t.join();
+        on_threads(n_threads, worker);
     }
     nb::list states;
     std::int64_t failed = -1;
     for (std::size_t i = 0; i < done.size(); ++i) {
+        if (errors[i]) std::rethrow_exception(errors[i]);
         if (done[i].failed()) {
             failed = static_cast<std::int64_t>(i);
             break;
@@ -790,11 +817,7 @@ nb::tuple run_many(nb::handle params, nb::handle pre_states, nb::handle post_sta
                 }
             }
         };
-        std::vector<std::thread> pool;
-        for (std::size_t t = 1; t < n_threads; ++t)
-            pool.emplace_back(worker, static_cast<std::uint32_t>(t));
-        worker(0);
-        for (std::thread& t : pool) t.join();
+        on_threads(n_threads, worker);
     }
     for (const Placement& at : placed)
         if (at.error) std::rethrow_exception(at.error);
