@@ -157,3 +157,12 @@ def test_sets_must_share_the_weather_of_params(inputs):
     with pytest.raises(ValueError, match="param_sets is empty"):
         forecast(daily, params, inventory, start_date=dt.date(2025, 1, 6), n_weeks=4, param_sets=[])
 
+
+def test_a_start_beyond_the_record_is_refused_with_the_latest_start(inputs):
+    params, daily, inventory = inputs
+    with pytest.raises(ValueError, match="the forecast cannot start on 2040-01-06") as got:
+        forecast(daily, params, inventory, start_date=dt.date(2040, 1, 6), n_weeks=4)
+    latest = dt.date.fromisoformat(str(got.value).rsplit(" ", 1)[1])
+    f = forecast(daily, params, inventory, start_date=latest, n_weeks=4)  # the latest start works
+    assert f.start_date == latest
+

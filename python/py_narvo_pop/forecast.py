@@ -180,6 +180,14 @@ def forecast(
     columns = ColumnMap() if columns is None else columns
     history = WeatherProvider.from_params(daily, params, columns)
     start_week = history.week_index_for_date(start_date)
+    if start_week > history.max_week_index + 1:
+        # The chains are seeded from the real weather of every week before the start.
+        last = history.calendar_date_for_week(history.max_week_index) + dt.timedelta(
+            days=int(params.general["week_length_days"]) - 1)
+        raise ValueError(
+            f"the forecast cannot start on {start_date}: the weather record ends with the week to {last}, "
+            f"and the inventory's thermal history up to the start must come from it; start at the latest "
+            f"on {last + dt.timedelta(days=1)}")
     first_day = history.calendar_date_for_week(start_week)
     week_days = int(params.general["week_length_days"])
     years = member_years(daily[columns.date], first_day, n_weeks, week_days)
