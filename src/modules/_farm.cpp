@@ -349,7 +349,7 @@ std::vector<int> chain_codes(nb::handle chains, std::size_t n) {
 // Threads worth starting for `items` independent pieces of work totalling
 // `work` units, at most `requested`: each thread beyond the first must get at
 // least `per_thread` units. Waking an idle CPU can cost milliseconds (on a
-// virtual machine especially), more than a small call takes on one thread.
+// virtual machine above all), more than a small call takes on one thread.
 constexpr double kSeedStepsPerThread = 2.0e6;     // row-weeks replayed: some milliseconds
 constexpr double kScenarioWeeksPerThread = 1.0e4;  // farm weeks stepped: some milliseconds
 
