@@ -100,10 +100,11 @@ def compiler():
     pytest.skip("no C++ compiler")
 
 
-def test_checked_arithmetic_is_exact(tmp_path):
-    source = tmp_path / "checked_test.cpp"
-    source.write_text(PROGRAM)
-    binary = tmp_path / "checked_test"
+def run_check(tmp_path, name, program):
+    """Compile `program` with UBSan, run it, and require that it found no failure."""
+    source = tmp_path / f"{name}.cpp"
+    source.write_text(program)
+    binary = tmp_path / name
     build = subprocess.run([compiler(), "-std=c++20", "-O1", "-Wall", "-Wextra",
                             "-fsanitize=undefined", "-fno-sanitize-recover=undefined",
                             f"-I{ROOT / 'src'}", str(source), "-o", str(binary)],
@@ -112,6 +113,10 @@ def test_checked_arithmetic_is_exact(tmp_path):
     run = subprocess.run([str(binary)], capture_output=True, text=True, timeout=60)
     assert run.returncode == 0, run.stdout + run.stderr
     assert run.stdout.strip().endswith("failures: 0")
+
+
+def test_checked_arithmetic_is_exact(tmp_path):
+    run_check(tmp_path, "checked_test", PROGRAM)
 
 
 AGE_PROGRAM = r"""
@@ -176,15 +181,5 @@ int main() {
 
 
 def test_age_bound_is_the_exact_age_rule(tmp_path):
-    source = tmp_path / "age_test.cpp"
-    source.write_text(AGE_PROGRAM)
-    binary = tmp_path / "age_test"
-    build = subprocess.run([compiler(), "-std=c++20", "-O1", "-Wall", "-Wextra",
-                            "-fsanitize=undefined", "-fno-sanitize-recover=undefined",
-                            f"-I{ROOT / 'src'}", str(source), "-o", str(binary)],
-                           capture_output=True, text=True, timeout=120)
-    assert build.returncode == 0, build.stderr
-    run = subprocess.run([str(binary)], capture_output=True, text=True, timeout=60)
-    assert run.returncode == 0, run.stdout + run.stderr
-    assert run.stdout.strip().endswith("failures: 0")
+    run_check(tmp_path, "age_test", AGE_PROGRAM)
 
