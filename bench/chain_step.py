@@ -19,18 +19,20 @@ from __future__ import annotations
 
 import math
 import random
-import subprocess
-import tempfile
+import sys
 import time
 from pathlib import Path
 
-from py_narvo_pop.cohorts import ChainKind, CohortChain
-from py_narvo_pop.parameters import ParameterSet
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+from reference import reference_ns  # noqa: E402
+
+from py_narvo_pop.cohorts import ChainKind, CohortChain  # noqa: E402
+from py_narvo_pop.parameters import ParameterSet  # noqa: E402
 
 WEEKS = 520
 SEED_COHORTS = 150
 REPEATS = 5
-HERE = Path(__file__).resolve().parent
 PRE, POST = ChainKind.PRE_FLOWERING, ChainKind.POST_FLOWERING
 
 
@@ -296,18 +298,6 @@ def per_week_us(params, cohorts: int, chains: int) -> float:
     return best / WEEKS * 1e6
 
 
-def reference_ns(cohorts: int, mode: str = "") -> float:
-    """Nanoseconds per cohort-week of the plain C++ loop (bench/kernel_reference.cpp);
-    mode "full" adds the parous suckers, pruning and exact totals the chain's step
-    also computes."""
-    with tempfile.TemporaryDirectory() as tmp:
-        exe = Path(tmp) / "kernel_reference"
-        subprocess.run(["g++", "-O2", "-std=c++17", str(HERE / "kernel_reference.cpp"), "-o", str(exe)], check=True)
-        args = [str(exe), str(cohorts), str(WEEKS), *([mode] if mode else [])]
-        return min(float(subprocess.run(args, check=True, capture_output=True, text=True).stdout.split()[0])
-                   for _ in range(3))
-
-
 def kernel_figures() -> None:
     """The fixed cost of a week's step and the cost per cohort-week, against a
     plain C++ loop over the same arithmetic."""
@@ -320,7 +310,7 @@ def kernel_figures() -> None:
         print(f"  1 cohort, {label:14s} {per_week_us(params, 1, 40):7.3f} us per call")
     for cohorts, chains in ((50, 20), (3000, 5)):
         ns = per_week_us(native, cohorts, chains) * 1e3 / cohorts
-        lean, full = reference_ns(cohorts), reference_ns(cohorts, "full")
+        lean, full = reference_ns(cohorts, WEEKS), reference_ns(cohorts, WEEKS, "full")
         print(f"  {cohorts:4d} cohorts, ParameterSet {ns:7.2f} ns per cohort-week; plain C++ loop: "
               f"the whole step {full:.2f} ns ({ns / full:.2f}x), without parous suckers, pruning "
               f"and totals {lean:.2f} ns ({ns / lean:.2f}x)")

@@ -24,6 +24,7 @@ import numpy as np
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from numpy_step import NumpyFarm, example_farm  # noqa: E402
+from reference import reference_ns  # noqa: E402
 
 from py_narvo_pop.ensemble import Scenario, run_ensemble  # noqa: E402
 from py_narvo_pop.parameters import ParameterSet  # noqa: E402
@@ -71,17 +72,38 @@ def main() -> None:
     shared = same_scenarios(n1)
     varied = param_scenarios(n1)
     t_shared = best(lambda: run_ensemble(shared, threads=1, progress=False))
-    t_varied = best(lambda: run_ensemble(varied, threads=1, progress=False))
+    # The numpy step's speed depends on its batch (300 scenarios suit its
+    # caches best here) and drifts with the machine's state, so it is timed
+    # in rounds alternating with the ensemble, at two batch sizes, and each
+    # round's ratio is against the faster batch of that round.
     np_farm = NumpyFarm(farm)
-    numpy_sets = varied_params(n1)
-    t_numpy = best(lambda: np_farm.run(numpy_sets))
+    batches = sorted({min(300, n1), n1})
+    numpy_sets = {b: varied_params(b) for b in batches}
+    rounds = []
+    for _ in range(3):
+        t_np = {b: best(lambda b=b: np_farm.run(numpy_sets[b]), 1) / b for b in batches}
+        t_ens = best(lambda: run_ensemble(varied, threads=1, progress=False), 1) / n1
+        rounds.append((t_np, t_ens))
+    t_varied = min(t for _, t in rounds) * n1
     t_engine = best(lambda: [sc.run_engine() for sc in shared[:20]], 1) / 20 * n1
     print(f"  native ensemble, one seeding shared : {n1 / t_shared:8.0f} runs/s")
     print(f"  native ensemble, parameters varied  : {n1 / t_varied:8.0f} runs/s")
-    print(f"  batched numpy step (bench/numpy_step): {n1 / t_numpy:8.0f} runs/s"
-          f"  -> ensemble {t_numpy / t_varied:5.1f}x")
+    for b in batches:
+        print(f"  batched numpy step (bench/numpy_step), {b:>5} scenarios a batch: "
+              f"{1 / min(r[0][b] for r in rounds):8.0f} runs/s")
+    ratios = sorted(min(t_np.values()) / t_ens for t_np, t_ens in rounds)
+    print(f"  ensemble / numpy at its faster batch, round by round: "
+          + ", ".join(f"{r:.1f}x" for r in ratios) + f" (median {ratios[len(ratios) // 2]:.1f}x)")
     print(f"  plain loop of NarvoPopEngine.run     : {n1 / t_engine:8.0f} runs/s"
           f"  -> ensemble {t_engine / t_varied:5.1f}x")
+    # The limit: the plain C++ loop of the weekly step (bench/kernel_reference.cpp,
+    # whole step) at the live cohort count of these runs.
+    one = run_ensemble(varied[:1], threads=1, progress=False)
+    live = float(one.column("pre_flowering_cohorts").mean() + one.column("post_flowering_cohorts").mean())
+    ceiling = 1e9 / (reference_ns(round(live), WEEKS, "full") * live * WEEKS)
+    fastest_numpy = 1 / min(min(t_np.values()) for t_np, _ in rounds)
+    print(f"  plain C++ loop of the same arithmetic: {ceiling:8.0f} runs/s ({live:.0f} live cohorts)"
+          f"  -> ensemble at {n1 / t_varied / ceiling:.0%} of it; {ceiling / fastest_numpy:.1f}x numpy")
 
     print(f"threads, {n1} scenarios (parameters varied)")
     t1 = best(lambda: run_ensemble(varied, threads=1, progress=False))

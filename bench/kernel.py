@@ -25,7 +25,7 @@ import threading
 
 # The BLAS thread pool is not used here; idle, it still takes CPU from the threads measured.
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
-import subprocess
+import sys
 import tempfile
 import time
 from pathlib import Path
@@ -33,7 +33,10 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
-from py_narvo_pop import _farm
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from reference import reference_ns  # noqa: E402
+
+from py_narvo_pop import _farm  # noqa: E402
 from py_narvo_pop.cli import EXAMPLE_DATA, EXAMPLE_START_WEEK
 from py_narvo_pop.engine import NarvoPopEngine
 from py_narvo_pop.parameters import ParameterSet
@@ -42,7 +45,6 @@ from py_narvo_pop.toverin import Toverin
 from py_narvo_pop.weather import WeatherProvider
 
 WEEKS = 520
-HERE = Path(__file__).resolve().parent
 
 
 def best(fn, repeats=5, clock=time.thread_time):
@@ -57,15 +59,6 @@ def best(fn, repeats=5, clock=time.thread_time):
 def rss_bytes() -> int:
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-def reference_ns(cohorts: int, mode: str = "") -> float:
-    with tempfile.TemporaryDirectory() as tmp:
-        exe = Path(tmp) / "kernel_reference"
-        subprocess.run(["g++", "-O2", "-std=c++17", str(HERE / "kernel_reference.cpp"), "-o", str(exe)], check=True)
-        args = [str(exe), str(cohorts), str(WEEKS)] + ([mode] if mode else [])
-        return min(float(subprocess.run(args, check=True, capture_output=True, text=True).stdout.split()[0])
-                   for _ in range(3))
 
 
 params = ParameterSet.from_yaml(EXAMPLE_DATA / "parameters.yaml")
@@ -121,7 +114,7 @@ def kernel_ns(n: int, p) -> tuple[float, float]:
 print(f"per cohort-week over {WEEKS} weeks (reference: bench/kernel_reference.cpp, g++ -O2, at the mean live count)")
 for n, p in ((50, params), (3000, unpruned)):
     ns, mean = kernel_ns(n, p)
-    ref, full = reference_ns(round(mean)), reference_ns(round(mean), "full")
+    ref, full = reference_ns(round(mean), WEEKS), reference_ns(round(mean), WEEKS, "full")
     print(f"  {n:>5} cohorts seeded (mean {mean:7.0f} live): reference {ref:6.2f} ns "
           f"(with parous suckers, pruning and exact totals {full:6.2f} ns), kernel {ns:6.2f} ns"
           f"  -> {ns / ref:4.2f}x the lean reference, {ns / full:4.2f}x the full one")
