@@ -9,6 +9,7 @@ import pytest
 from py_narvo_pop.calibration import (
     Farm,
     calibrate,
+    checked_weights,
     compare,
     fit_statistics,
     observed_series,
@@ -74,15 +75,39 @@ def test_parse_fit_refuses(text):
         parse_fit(text)
 
 
-def test_bounds_refuse_unknown_and_reversed():
+@pytest.mark.parametrize(
+    "fit, match",
+    [
+        ({"flowering.treshold_dd": None}, "unknown parameter 'flowering.treshold_dd'"),
+        ({"flowering.spread": (3.0, 1.0)}, "LOW < HIGH"),
+        ({"general.base_temperature_c": None}, "cannot be varied"),
+        ({}, "no parameter named"),
+        ({"mortality_replacement.death_rate_reproductive": (0.0, 1.5)},
+         "bounds of mortality_replacement.death_rate_reproductive are 0:1.5, but parameter "
+         "mortality_replacement.death_rate_reproductive must be a weekly rate between 0 and 1"),
+    ],
+)
+def test_bounds_refused(fit, match):
+    with pytest.raises(ValueError, match=match):
+        resolve_bounds(ParameterSet.default(), fit)
+
+
+def test_default_bounds_of_a_small_value_stay_positive():
     params = ParameterSet.default()
-    with pytest.raises(ValueError, match="unknown parameter 'flowering.treshold_dd'"):
-        resolve_bounds(params, {"flowering.treshold_dd": None})
-    with pytest.raises(ValueError, match="LOW < HIGH"):
-        resolve_bounds(params, {"flowering.spread": (3.0, 1.0)})
     assert resolve_bounds(params, {"general.population_epsilon": None})["general.population_epsilon"][0] > 0
-    with pytest.raises(ValueError, match="cannot be varied"):
-        resolve_bounds(params, {"general.base_temperature_c": None})
+
+
+@pytest.mark.parametrize(
+    "weights, match",
+    [({"Harvest": 1.0}, "unknown series 'Harvest'; the series are 'flowering', 'harvest', 'suckers'"),
+     ({"harvest": -1.0}, "weight of harvest must be a finite number >= 0"),
+     ({"harvest": float("nan")}, "finite number"),
+     ({"harvest": 0.0, "flowering": 0.0}, "every series a weight of 0")],
+)
+def test_weights_that_would_fit_nothing_are_refused(weights, match):
+    # A misspelt series would weigh nothing: every error 0, any parameters "fitted".
+    with pytest.raises(ValueError, match=match):
+        checked_weights(weights)
 
 
 # ---------------------------------------------------------------- recovery
@@ -135,6 +160,24 @@ def test_calibration_recovers_known_parameters(farm):
     assert result.values["flowering.spread"] == pytest.approx(2.6, rel=0.25)
     assert result.params.flowering["threshold_dd"] == result.values["flowering.threshold_dd"]
     assert result.after.statistics.loc["harvest", "nse"] > 0.9
+
+
+def test_calibrate_refuses_a_misspelt_weight_before_any_simulation(farm):
+    params, farm = farm
+    production, selection = _records_from(farm.simulate(params), farm.weather, np.random.default_rng(0), 0.0)
+    with pytest.raises(ValueError, match="unknown series 'Harvest'"):
+        calibrate(farm, params, production=production, selection=selection, weights={"Harvest": 1.0},
+                  budget=10, progress=False)
+
+
+def test_fitted_values_are_the_ones_the_fitted_set_holds(farm):
+    params, farm = farm
+    production, selection = _records_from(farm.simulate(params), farm.weather, np.random.default_rng(0), 0.05)
+    result = calibrate(farm, params, production=production, selection=selection,
+                       fit="general.max_age_weeks_reproductive=20:40,flowering.spread", budget=30, progress=False)
+    weeks = result.values["general.max_age_weeks_reproductive"]
+    assert weeks == result.params.general["max_age_weeks_reproductive"] and weeks == int(weeks)
+    assert result.values["flowering.spread"] == result.params.flowering["spread"]
 
 
 def test_observed_series_joins_both_records(farm):

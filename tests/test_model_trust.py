@@ -12,10 +12,13 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from py_narvo_pop import cohorts, dispersion
+from py_narvo_pop.cohorts import ChainKind
 from py_narvo_pop.calibration import with_values
 from py_narvo_pop.cli import main
 from py_narvo_pop.engine import NarvoPopEngine
+from py_narvo_pop.exceptions import CohortChainError
 from py_narvo_pop.parameters import ParameterSet
+from py_narvo_pop.toverin import Toverin
 
 from test_cli import example
 
@@ -231,12 +234,11 @@ def states_of(engine):
     [
         lambda inv: inv,
         lambda inv: inv.assign(population=inv["population"].astype("int64")),
-        lambda inv: pd.concat([inv, pd.DataFrame({"chain": ["other"], "population": [5.0], "age_weeks": [3]})],
-                              ignore_index=True),
+        lambda inv: inv.assign(chain=[ChainKind(c) for c in inv["chain"]]),
         lambda inv: inv.iloc[::-1],
         lambda inv: inv.iloc[:0],
     ],
-    ids=["example", "whole-plant counts", "a row of no kind", "reversed rows", "empty"],
+    ids=["example", "whole-plant counts", "ChainKind members", "reversed rows", "empty"],
 )
 def test_engine_seeds_natively_as_from_dataframe_does(farm, change):
     params, weather, inventory, schedule = farm
@@ -254,11 +256,13 @@ def test_engine_seeds_natively_as_from_dataframe_does(farm, change):
         (lambda inv: pd.concat([inv, inv.iloc[:1]], ignore_index=True), START, "duplicate cohort"),
         (lambda inv: inv, 10, "start_week_index"),
         (lambda inv: inv.assign(age_weeks=inv["age_weeks"] > 5), START, "boolean age"),
+        # A row in no chain would start the run without its plants.
+        (lambda inv: pd.concat([inv, pd.DataFrame({"chain": ["Post_Flowering", None], "population": [5.0, 1.0],
+                                                   "age_weeks": [3, 4]})], ignore_index=True),
+         START, r"invalid chain value\(s\) \[(nan|None), 'Post_Flowering'\]; expected exactly one of"),
     ],
 )
 def test_seeding_errors_are_the_described_ones_on_both_paths(farm, change, start, match):
-    from py_narvo_pop.exceptions import CohortChainError
-
     params, weather, inventory, schedule = farm
     inv = change(inventory)
     errors = []
@@ -267,3 +271,31 @@ def test_seeding_errors_are_the_described_ones_on_both_paths(farm, change, start
             NarvoPopEngine(p, weather, inv, schedule, start_week_index=start)
         errors.append(str(e.value))
     assert errors[0] == errors[1]
+
+
+@pytest.mark.parametrize(
+    "change, error, match",
+    [
+        (lambda inv, sch: (inv.assign(chain=["pre_flowering"] * (len(inv) - 1) + ["post flowering"]), sch),
+         CohortChainError, r"invalid chain value\(s\) \['post flowering'\]"),
+        (lambda inv, sch: (inv, Toverin({START + 3: -500.0})), ValueError, "replacement suckers for week"),
+        (lambda inv, sch: (inv, Toverin({START + 3: float("nan")})), ValueError, "replacement suckers for week"),
+    ],
+    ids=["a row in no chain", "negative replacements", "NaN replacements"],
+)
+def test_every_entry_point_refuses_what_the_engine_refuses(farm, change, error, match):
+    # The engine, the calibration farm and the ensemble each convert the
+    # inputs their own way; none may run on plants the engine would refuse.
+    from py_narvo_pop.calibration import Farm
+    from py_narvo_pop.ensemble import Scenario, run_ensemble
+
+    params, weather, inventory, schedule = farm
+    inv, sch = change(inventory, schedule)
+    attempts = [
+        lambda: NarvoPopEngine(params, weather, inv, sch, start_week_index=START).run(8),
+        lambda: Farm(weather, inv, sch, start_week_index=START, n_weeks=8).simulate(params),
+        lambda: run_ensemble([Scenario(params, weather, inv, sch, START, 8)], progress=False),
+    ]
+    for attempt in attempts:
+        with pytest.raises(error, match=match):
+            attempt()

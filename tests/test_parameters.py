@@ -132,6 +132,11 @@ def test_error_type_is_a_package_value_error():
          "parameter group 'flowering' must be a mapping of key to value, got list"),
         (lambda d: d["harvest"].update({3: "x"}),
          "parameter group 'harvest' has a key that is not a text: 3"),
+        # Under the direct basis the amplitude is the weekly hazard's scale:
+        # above 1 a week could flower more plants than a cohort holds.
+        (lambda d: (d["general"].update(rate_basis="direct"), d["flowering"].update(amplitude=1.5)),
+         "parameter flowering.amplitude must be at most 1 under the 'direct' rate basis (there it scales "
+         "the weekly flowering hazard of the plants present), got 1.5"),
     ],
 )
 def test_layout_faults(change, message):
@@ -140,6 +145,13 @@ def test_layout_faults(change, message):
     with pytest.raises(ParameterError) as err:
         ParameterSet.from_dict(d)
     assert str(err.value) == message
+
+
+@pytest.mark.parametrize("basis, amplitude", [("cohort", 1.5), ("direct", 1.0), ("direct", 0.0)])
+def test_flowering_amplitudes_that_keep_hazards_within_one_are_accepted(basis, amplitude):
+    d = ParameterSet.default().to_dict()
+    d["general"]["rate_basis"], d["flowering"]["amplitude"] = basis, amplitude
+    assert ParameterSet.from_dict(d).flowering["amplitude"] == amplitude
 
 
 def test_first_fault_in_documented_order_is_reported():

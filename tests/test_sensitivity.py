@@ -35,11 +35,33 @@ def test_parse_names(text, expected):
 @pytest.mark.parametrize(
     ("text", "match"),
     [("flowering.threshold_dd=1600", "LOW:HIGH"), ("flowering.nothing", "unknown parameter"),
-     ("general.base_temperature_c", "cannot be varied"), ("flowering.spread=3:1", "LOW < HIGH"), (",", "no parameter")],
+     ("general.base_temperature_c", "cannot be varied"), ("flowering.spread=3:1", "LOW < HIGH"), (",", "no parameter"),
+     ("mortality_replacement.death_rate_vegetative=0:2",
+      r"bounds of mortality_replacement.death_rate_vegetative are 0:2, but parameter "
+      r"mortality_replacement.death_rate_vegetative must be a weekly rate between 0 and 1, got 2.0")],
 )
 def test_refused_names(farm, text, match):
     with pytest.raises(ValueError, match=match):
         bounds_for(farm[0], parse_names(text))
+
+
+def test_no_names_is_refused(farm):
+    with pytest.raises(ValueError, match="no parameter named"):
+        bounds_for(farm[0], {})
+
+
+@pytest.mark.parametrize("basis", ["cohort", "direct"])
+def test_default_ranges_stop_at_the_largest_meaningful_value(farm, basis):
+    # +-20 % of an amplitude of 1 would reach 1.2: more plants flowering than
+    # there are, which the direct basis refuses outright.
+    params = farm[0]
+    d = params.to_dict()
+    d["general"]["rate_basis"], d["flowering"]["amplitude"] = basis, 1.0
+    d["mortality_replacement"]["death_rate_vegetative"] = 0.9
+    b = bounds_for(ParameterSet.from_dict(d), {"flowering.amplitude": None,
+                                               "mortality_replacement.death_rate_vegetative": None})
+    assert b == {"flowering.amplitude": pytest.approx((0.8, 1.0)),
+                 "mortality_replacement.death_rate_vegetative": pytest.approx((0.72, 1.0))}
 
 
 def test_default_range_and_whole_weeks(farm):
@@ -69,7 +91,17 @@ def test_indices_find_the_parameter_that_matters(farm):
     assert np.isfinite(f[["S1", "ST"]].to_numpy()).all()
 
 
-def test_samples_must_be_a_power_of_two(farm):
+@pytest.mark.parametrize(("options", "match"), [({"samples": 100}, "power of two"), ({"n_weeks": 0}, "n_weeks"),
+                                              ({"seed": -1}, "seed")])
+def test_refused_options(farm, options, match):
     params, weather, inventory = farm
-    with pytest.raises(ValueError, match="power of two"):
-        sensitivity(params, weather, inventory, start_week_index=EXAMPLE_START_WEEK, samples=100)
+    with pytest.raises(ValueError, match=match):
+        sensitivity(params, weather, inventory, start_week_index=EXAMPLE_START_WEEK, **options)
+
+
+def test_the_same_call_gives_the_same_indices_and_intervals(farm):
+    params, weather, inventory = farm
+    runs = [sensitivity(params, weather, inventory, start_week_index=EXAMPLE_START_WEEK, n_weeks=12,
+                        names="flowering.threshold_dd,harvest.threshold_dd", samples=8, progress=False)
+            for _ in range(2)]
+    assert runs[0].indices.equals(runs[1].indices)

@@ -50,8 +50,9 @@ from typing import Any, Mapping, Sequence
 import numpy as np
 import pandas as pd
 
-from py_narvo_pop.engine import RESULT_COLUMNS
-from py_narvo_pop.parameters import ParameterSet
+from py_narvo_pop.engine import (RESULT_COLUMNS, check_inventory, check_schedule, kernel_inventory,
+                                 replacement_series)
+from py_narvo_pop.parameters import ParameterError, ParameterSet
 
 SERIES = ("flowering", "harvest", "suckers")
 """The compared series, by the engine column they simulate."""
@@ -197,7 +198,28 @@ def compare(simulated: pd.DataFrame, observed: pd.DataFrame) -> Comparison:
     return Comparison(statistics=statistics, joined=joined)
 
 
+def checked_weights(weights: Mapping[str, float] | None) -> dict[str, float] | None:
+    """The weights by series as floats; ValueError for a series not in ``SERIES``
+    (a misspelt one would weigh nothing), a weight that is not a finite number
+    >= 0, or weights that are all 0."""
+    if weights is None:
+        return None
+    out = {}
+    for name, value in weights.items():
+        if name not in SERIES:
+            raise ValueError(f"weights name an unknown series {name!r}; the series are "
+                             + ", ".join(repr(s) for s in SERIES))
+        w = float(value)
+        if not (math.isfinite(w) and w >= 0.0):
+            raise ValueError(f"the weight of {name} must be a finite number >= 0, got {value!r}")
+        out[name] = w
+    if not any(out.values()):
+        raise ValueError("the weights give every series a weight of 0; nothing would be fitted")
+    return out
+
+
 def _weighted_error(statistics: pd.DataFrame, weights: Mapping[str, float] | None) -> float:
+    weights = checked_weights(weights)
     total = 0.0
     for name, row in statistics.iterrows():
         w = 1.0 if weights is None else float(weights.get(str(name), 0.0))
@@ -270,10 +292,41 @@ def check_variable(params: ParameterSet, name: str) -> float:
     return value
 
 
+UPPER_LIMITS: dict[str, float] = {
+    "flowering.amplitude": 1.0,
+    "mortality_replacement.death_rate_vegetative": 1.0,
+    "mortality_replacement.death_rate_reproductive": 1.0,
+}
+"""The largest meaningful value of the parameters bounded above: default ranges stop there."""
+
+
+def default_range(name: str, current: float, spread: float) -> tuple[float, float]:
+    """``current`` +- ``spread`` x ``current`` (0 to 1 around a value of 0), within ``UPPER_LIMITS``."""
+    low, high = sorted((current * (1.0 - spread), current * (1.0 + spread)))
+    if low == high:
+        high = low + 1.0
+    return low, min(high, UPPER_LIMITS.get(name, math.inf))
+
+
+def checked_range(params: ParameterSet, name: str, low: float, high: float) -> tuple[float, float]:
+    """``(low, high)`` as floats when both are finite, ``low < high`` and the
+    parameter set takes both values; ValueError naming the parameter otherwise."""
+    if not (math.isfinite(low) and math.isfinite(high) and low < high):
+        raise ValueError(f"bounds of {name} must be two finite numbers LOW < HIGH, got {low}:{high}")
+    for value in (low, high):
+        try:
+            with_values(params, {name: value})
+        except ParameterError as e:
+            raise ValueError(f"bounds of {name} are {low:g}:{high:g}, but {e}") from None
+    return float(low), float(high)
+
+
 def resolve_bounds(
     params: ParameterSet, fit: Mapping[str, tuple[float, float] | None]
 ) -> dict[str, tuple[float, float]]:
     """Bounds for every fitted name: the given ones, else ``DEFAULT_BOUNDS``, else +-50 %."""
+    if not fit:
+        raise ValueError("no parameter named")
     out = {}
     for name, given in fit.items():
         current = check_variable(params, name)
@@ -282,12 +335,8 @@ def resolve_bounds(
         elif name in DEFAULT_BOUNDS:
             low, high = DEFAULT_BOUNDS[name]
         else:
-            low, high = sorted((0.5 * current, 1.5 * current))
-            if low == high:
-                high = low + 1.0
-        if not (math.isfinite(low) and math.isfinite(high) and low < high):
-            raise ValueError(f"bounds for {name} must be two finite numbers LOW < HIGH, got {low}:{high}")
-        out[name] = (float(low), float(high))
+            low, high = default_range(name, current, 0.5)
+        out[name] = checked_range(params, name, low, high)
     return out
 
 
@@ -334,6 +383,9 @@ class Farm:
                  start_week_index: int = 0, n_weeks: int = 52) -> None:
         from py_narvo_pop.weather import WeatherProvider
 
+        check_inventory(inventory)
+        if schedule is not None:
+            check_schedule(schedule)
         self.weather = weather
         self.inventory = inventory
         self.schedule = schedule
@@ -341,20 +393,18 @@ class Farm:
         self.n_weeks = int(n_weeks)
         weeks = range(self.start_week_index, self.start_week_index + self.n_weeks)
         self._dates = [weather.calendar_date_for_week(w) for w in weeks]
-        self._native = type(weather) is WeatherProvider
+        columns = kernel_inventory(inventory)
+        self._native = type(weather) is WeatherProvider and columns is not None
         if self._native:
+            assert columns is not None
             # History for seeding and the simulated span, in one series.
             self._first_increment_week = weather.min_week_index
             self._history = np.array(
                 [weather.thermal_increment(w) for w in range(weather.min_week_index, self.start_week_index)],
                 dtype="float64")
             self._increments = np.array([weather.thermal_increment(w) for w in weeks], dtype="float64")
-            self._replacements = np.array(
-                [0.0 if schedule is None else float(schedule.replacement_suckers_for_week(w)) for w in weeks],
-                dtype="float64")
-            self._chains = inventory["chain"].to_numpy(dtype=object)
-            self._populations = inventory["population"].to_numpy(dtype="float64")
-            self._ages = inventory["age_weeks"].to_numpy(dtype="int64")
+            self._replacements = replacement_series(schedule, self.start_week_index, self.n_weeks)
+            self._chains, self._populations, self._ages = columns
 
     def _kernel_columns(self, params: Any) -> dict[str, Any]:
         from py_narvo_pop import _farm
@@ -534,6 +584,7 @@ def calibrate(
     started = time.perf_counter()
     weather = farm.weather
     observed = observed_series(production, selection, weather)
+    weights = checked_weights(weights)
     fit_map = fit if isinstance(fit, Mapping) else parse_fit(fit)
     bounds = resolve_bounds(params, fit_map)
     names = list(bounds)
@@ -579,8 +630,9 @@ def calibrate(
                 best_x, best_f = np.asarray(local.x), float(local.fun)
     finally:
         counter.close()
-    values = {n: float(v) for n, v in zip(names, best_x)}
-    fitted = with_values(params, values)
+    fitted = with_values(params, {n: float(v) for n, v in zip(names, best_x)})
+    # As the fitted set holds them (whole weeks and days rounded).
+    values = {n: current_value(fitted, n) for n in names}
     after = compare(farm.simulate(fitted), observed)
     return CalibrationResult(
         params=fitted,
@@ -611,12 +663,16 @@ __all__ = [
     "STATISTICS_COLUMNS",
     "DEFAULT_FIT",
     "DEFAULT_BOUNDS",
+    "UPPER_LIMITS",
     "observed_series",
     "fit_statistics",
     "Comparison",
     "compare",
+    "checked_weights",
     "parse_fit",
     "resolve_bounds",
+    "default_range",
+    "checked_range",
     "with_values",
     "Farm",
     "CalibrationResult",

@@ -119,6 +119,7 @@ import numpy as np
 
 from py_narvo_pop import _farm, cohorts, dispersion
 from py_narvo_pop.cohorts import ChainKind, Cohort, CohortChain
+from py_narvo_pop.exceptions import CohortChainError
 from py_narvo_pop.parameters import ParameterSet
 from py_narvo_pop.toverin import Toverin
 from py_narvo_pop.weather import WeatherProvider
@@ -266,6 +267,49 @@ def check_schedule(schedule: Any) -> None:
             _check_amount(week, amount)
 
 
+def replacement_series(schedule: Any, first: int, n: int) -> np.ndarray:
+    """The schedule's replacement suckers of weeks ``first`` .. ``first + n - 1``
+    (zeros without a schedule), each checked as a run checks it (ValueError)."""
+    if schedule is None:
+        return np.zeros(n)
+    return np.array([_check_amount(w, schedule.replacement_suckers_for_week(w)) for w in range(first, first + n)],
+                    dtype=np.float64)
+
+
+_CHAIN_VALUES = (ChainKind.POST_FLOWERING.value, ChainKind.PRE_FLOWERING.value)
+
+
+def check_inventory(inventory: pd.DataFrame) -> None:
+    """Refuse an inventory table without a ``chain`` column (KeyError) or with a
+    row in no chain (CohortChainError listing the values): such a row's plants
+    would otherwise be in neither chain, and the run would start without them."""
+    if "chain" not in inventory.columns:
+        raise KeyError("inventory table has no 'chain' column")
+    kinds = inventory["chain"].to_numpy(dtype=object)
+    valid = (kinds == _CHAIN_VALUES[0]) | (kinds == _CHAIN_VALUES[1])
+    if not valid.all():
+        bad = sorted(set(kinds[~valid].tolist()), key=lambda v: (type(v).__name__, repr(v)))
+        raise CohortChainError(f"inventory has invalid chain value(s) {bad!r}; expected exactly one of "
+                               f"{list(_CHAIN_VALUES)!r}")
+
+
+def kernel_inventory(inventory: pd.DataFrame) -> tuple[np.ndarray, np.ndarray, np.ndarray] | None:
+    """The chain, population and age columns as the farm kernel seeds them, or
+    None where it cannot: ages of a dtype other than whole numbers (or beyond
+    64-bit), populations that are not plain numbers, missing values. Seeding
+    through the chains takes those, with its own errors."""
+    try:
+        chains, populations, ages = inventory["chain"], inventory["population"], inventory["age_weeks"]
+        if populations.dtype.kind not in "iuf" or ages.dtype.kind not in "iu":
+            return None
+        if ages.dtype.kind == "u" and len(ages) and ages.max() > np.iinfo(np.int64).max:
+            return None
+        return (chains.to_numpy(dtype=object), populations.to_numpy(dtype=np.float64),
+                ages.to_numpy(dtype=np.int64))
+    except (KeyError, TypeError, ValueError):
+        return None
+
+
 def _table(chunks: list[_Chunk]) -> pd.DataFrame:
     """The weekly table of the given column chunks (lists or arrays), in order, with fixed dtypes."""
     data: dict[str, pd.Series[Any] | list[Any] | np.ndarray] = {}
@@ -323,8 +367,7 @@ class NarvoPopEngine:
     ) -> None:
         if not isinstance(start_week_index, int) or isinstance(start_week_index, bool):
             raise TypeError(f"start_week_index must be an int, got {start_week_index!r}")
-        if "chain" not in inventory.columns:
-            raise KeyError("inventory table has no 'chain' column")
+        check_inventory(inventory)
         if schedule is not None:
             check_schedule(schedule)
         self.params = params
@@ -346,7 +389,7 @@ class NarvoPopEngine:
         kinds = inventory["chain"].to_numpy()
         chains = []
         for kind in (ChainKind.PRE_FLOWERING, ChainKind.POST_FLOWERING):
-            # The rows of this kind, in table order (rows of no kind are left out).
+            # The rows of this kind, in table order (check_inventory refused rows of no kind).
             rows = inventory.take(np.flatnonzero(kinds == kind.value))
             chains.append(CohortChain.from_dataframe(rows, kind, self.start_week_index, self.weather,
                                                      self.params))
@@ -362,22 +405,13 @@ class NarvoPopEngine:
         params, weather, start = self.params, self.weather, self.start_week_index
         if type(params) is not ParameterSet or type(weather) is not WeatherProvider:
             return None
-        try:
-            ages, populations = inventory["age_weeks"], inventory["population"]
-        except KeyError:
-            return None
-        if not (pd.api.types.is_integer_dtype(ages.dtype) and not pd.api.types.is_bool_dtype(ages.dtype)
-                and pd.api.types.is_numeric_dtype(populations.dtype)
-                and not pd.api.types.is_bool_dtype(populations.dtype)):
-            return None
-        if _farm.params_fault(params) is not None:
+        columns = kernel_inventory(inventory)
+        if columns is None or _farm.params_fault(params) is not None:
             return None
         first = min(weather.min_week_index, start)
         try:
             history = np.array([weather.thermal_increment(w) for w in range(first, start)], dtype="float64")
-            states = _farm.seed(params, inventory["chain"].to_numpy(dtype=object),
-                                populations.to_numpy(dtype="float64"), ages.to_numpy(dtype="int64"),
-                                start, first, history)
+            states = _farm.seed(params, *columns, start, first, history)
         except Exception:
             return None
         chains = []

@@ -47,6 +47,7 @@ import numpy as np
 import pandas as pd
 
 from py_narvo_pop import _farm
+from py_narvo_pop.engine import check_inventory, kernel_inventory, replacement_series
 
 COLUMNS: tuple[str, ...] = tuple(_farm.COLUMNS)
 _INT_COLUMNS = ("week_index", "pre_flowering_cohorts", "post_flowering_cohorts")
@@ -307,30 +308,19 @@ class _Preparer:
     def replacements(self, schedule: Any, first: int, n: int) -> np.ndarray:
         key = (*self._key(schedule), first, n)
         if key not in self._replacements:
-            if schedule is None:
-                values = np.zeros(n)
-            else:
-                values = np.array([float(schedule.replacement_suckers_for_week(w))
-                                   for w in range(first, first + n)], dtype=np.float64)
-                if not (np.isfinite(values).all() and (values >= 0.0).all()):
-                    raise _Unfit
+            try:
+                values = replacement_series(schedule, first, n)
+            except ValueError:
+                raise _Unfit from None  # the engine raises its own error
             self._replacements[key] = values
         return self._replacements[key]
 
     def inventory(self, table: pd.DataFrame) -> tuple[Any, Any, Any]:
         key = self._key(table)[0]
         if key not in self._inventory:
-            try:
-                columns = (table["chain"].to_numpy(dtype=object), table["population"].to_numpy(),
-                           table["age_weeks"].to_numpy())
-            except KeyError as e:
-                raise _Unfit from e
-            # The kernel seeds whole-week ages and numeric populations; the
-            # engine takes anything else (cutting fractional ages, say).
-            ages = columns[2]
-            if columns[1].dtype.kind not in "iuf" or ages.dtype.kind not in "iu":
-                raise _Unfit
-            if ages.dtype.kind == "u" and len(ages) and ages.max() > np.iinfo(np.int64).max:
+            check_inventory(table)
+            columns = kernel_inventory(table)
+            if columns is None:
                 raise _Unfit
             self._inventory[key] = columns
         return self._inventory[key]

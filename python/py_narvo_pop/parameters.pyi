@@ -91,7 +91,8 @@ class ParameterSet:
         threshold_dd = 2000.0
             degree-days of thermal age at which the flowering counter starts
         amplitude = 1.0
-            eventual fraction of a cohort that flowers (capped at 1)
+            eventual fraction of a cohort that flowers (capped at 1; under the direct
+            basis the weekly hazard's scale, at most 1)
         peak_weeks = 4.0
             weeks after the threshold at which flowering peaks
         spread = 2.0

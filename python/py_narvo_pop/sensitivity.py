@@ -11,7 +11,6 @@ the weekly heat units themselves (``general.base_temperature_c``,
 from __future__ import annotations
 
 import dataclasses
-import math
 from collections.abc import Mapping, Sequence
 from typing import Any
 
@@ -19,7 +18,7 @@ import numpy as np
 import pandas as pd
 
 from py_narvo_pop import calibration
-from py_narvo_pop.calibration import check_variable, parse_fit
+from py_narvo_pop.calibration import check_variable, checked_range, default_range, parse_fit
 from py_narvo_pop.ensemble import Scenario, run_ensemble
 
 OUTPUTS = ("harvest", "flowering")
@@ -41,19 +40,15 @@ def parse_names(text: str | Sequence[str] | None) -> dict[str, tuple[float, floa
 
 
 def bounds_for(params: Any, names: Mapping[str, tuple[float, float] | None]) -> dict[str, tuple[float, float]]:
-    """Every name's range: as given, else the current value +-20 %."""
+    """Every name's range: as given, else the current value +-20 % (within
+    ``calibration.UPPER_LIMITS``: rates and the flowering amplitude stop at 1)."""
+    if not names:
+        raise ValueError("no parameter named")
     out = {}
     for name, given in names.items():
         current = check_variable(params, name)
-        if given is None:
-            low, high = sorted((current * (1 - DEFAULT_SPREAD), current * (1 + DEFAULT_SPREAD)))
-            if low == high:
-                high = low + 1.0
-        else:
-            low, high = given
-        if not (math.isfinite(low) and math.isfinite(high) and low < high):
-            raise ValueError(f"bounds of {name} must be two finite numbers LOW < HIGH, got {low}:{high}")
-        out[name] = (float(low), float(high))
+        low, high = default_range(name, current, DEFAULT_SPREAD) if given is None else given
+        out[name] = checked_range(params, name, low, high)
     return out
 
 
@@ -124,7 +119,8 @@ def sensitivity(
 
     ``names`` are dotted parameter names with optional ranges (``NAME[=LOW:HIGH]``
     texts or a mapping); ``samples`` is SALib's base sample size N (a power of
-    two), giving N * (len(names) + 2) runs.
+    two), giving N * (len(names) + 2) runs. ``seed`` fixes the sample and the
+    bootstrap of the confidence intervals: the same call gives the same table.
     """
     import time
 
@@ -132,6 +128,10 @@ def sensitivity(
     from SALib.sample import sobol as sobol_sample
 
     t0 = time.perf_counter()
+    if not isinstance(n_weeks, int) or isinstance(n_weeks, bool) or n_weeks < 1:
+        raise ValueError(f"n_weeks must be a positive number of weeks, got {n_weeks!r}")
+    if not isinstance(seed, int) or isinstance(seed, bool) or seed < 0:
+        raise ValueError(f"seed must be an int >= 0, got {seed!r}")
     if not isinstance(names, Mapping):
         names = parse_names(names)
     bounds = bounds_for(params, names)
@@ -151,7 +151,9 @@ def sensitivity(
         if np.ptp(y) == 0.0:
             s1 = st = conf1 = conft = np.zeros(len(order))
         else:
-            si = sobol_analyze.analyze(problem, y, calc_second_order=False, seed=seed)
+            # The bootstrap of the confidence intervals is seeded too (the
+            # analyser leaves a seed of 0 unseeded, hence the + 1).
+            si = sobol_analyze.analyze(problem, y, calc_second_order=False, seed=seed + 1)
             s1, st, conf1, conft = si["S1"], si["ST"], si["S1_conf"], si["ST_conf"]
         for i, name in enumerate(order):
             rows.append({"output": out, "parameter": name, "S1": s1[i], "S1_conf": conf1[i],

@@ -73,7 +73,7 @@ const std::array<GroupRule, kGroups>& schema() {
          {{"threshold_dd", Rule::NonNegative, 2000.0, nullptr,
            "degree-days of thermal age at which the flowering counter starts"},
           {"amplitude", Rule::NonNegative, 1.0, nullptr,
-           "eventual fraction of a cohort that flowers (capped at 1)"},
+           "eventual fraction of a cohort that flowers (capped at 1; under the direct\n        basis the weekly hazard's scale, at most 1)"},
           {"peak_weeks", Rule::Real, 4.0, nullptr,
            "weeks after the threshold at which flowering peaks"},
           {"spread", Rule::NonNegative, 2.0, nullptr,
@@ -282,6 +282,15 @@ std::array<nb::dict, kGroups> checked_groups(nb::handle groups, nb::handle prefi
             fail(prefix, concat({nb::str("parameter group "), nb::repr(name), nb::str(" is missing")}));
         out[i] = checked_group(schema()[i], given[name], prefix);
     }
+    // Under the direct basis the flowering amplitude scales each week's
+    // hazard on the plants present, uncapped: above 1, a week could take more
+    // plants into flowering than the cohort holds.
+    nb::handle amplitude = out[1]["amplitude"];
+    if (nb::str("direct").equal(out[0]["rate_basis"]) && nb::cast<double>(nb::float_(amplitude)) > 1.0)
+        fail(prefix, concat({nb::str("parameter flowering.amplitude must be at most 1 under the 'direct' "
+                                     "rate basis (there it scales the weekly flowering hazard of the plants "
+                                     "present), got "),
+                             nb::repr(amplitude)}));
     return out;
 }
 
