@@ -103,6 +103,13 @@ def test_kept_columns(farm):
     assert list(part.table().columns) == ["scenario", "date", "flowering", "harvest"]
     with pytest.raises(ValueError, match="unknown ensemble column"):
         run_ensemble(scenarios, columns=("yield",))
+    # One name is one column, not its letters; no name at all is refused.
+    one = run_ensemble(scenarios, columns="harvest", progress=False)
+    np.testing.assert_array_equal(one.column("harvest"), full.column("harvest"))
+    with pytest.raises(ValueError, match="columns names no column"):
+        run_ensemble(scenarios, columns=[])
+    with pytest.raises(KeyError, match="no column 'date' in this result"):
+        one.column("date")
 
 
 def test_replaced_dispersion_curve_runs_through_engine(farm, monkeypatch):

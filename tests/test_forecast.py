@@ -71,6 +71,13 @@ def test_crossed_with_parameter_sets(inputs):
     assert f.ensemble.column("heat_units")[0].tolist() == f.ensemble.column("heat_units")[1].tolist()
 
 
+def test_start_as_text_and_sets_as_mappings_are_taken(inputs):
+    params, daily, inventory = inputs
+    f = forecast(daily, params, inventory, start_date="2025-01-06", n_weeks=6, param_sets=[params.to_dict()])
+    g = forecast(daily, params, inventory, start_date=dt.date(2025, 1, 6), n_weeks=6)
+    assert f.quantiles.equals(g.quantiles)
+
+
 def test_start_inside_the_record_is_snapped_to_its_week(inputs):
     params, daily, inventory = inputs
     f = forecast(daily, params, inventory, start_date=dt.date(2023, 6, 14), n_weeks=8)
@@ -84,7 +91,10 @@ def test_start_inside_the_record_is_snapped_to_its_week(inputs):
     ("kwargs", "match"),
     [({"n_weeks": 0}, "n_weeks"), ({"quantiles": (0.5, 1.5)}, "quantiles"),
      ({"start_date": dt.date(2021, 3, 1)}, "no year of the weather record"),
-     ({"n_weeks": 1000}, "no year of the weather record")],
+     ({"n_weeks": 1000}, "no year of the weather record"), ({"n_weeks": 10**6}, "no year of the weather record"),
+     ({"quantiles": (0.1, 0.1000001)}, r"give the column\(s\) \['harvest_p10'\] more than once"),
+     ({"quantiles": ("low",)}, "quantiles must be numbers"),
+     ({"start_date": "29/12/2025"}, "start_date must be a date or a YYYY-MM-DD text")],
 )
 def test_refusals(inputs, kwargs, match):
     params, daily, inventory = inputs

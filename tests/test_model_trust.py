@@ -299,3 +299,23 @@ def test_every_entry_point_refuses_what_the_engine_refuses(farm, change, error, 
     for attempt in attempts:
         with pytest.raises(error, match=match):
             attempt()
+
+
+def test_a_run_the_rates_break_fails_with_the_engines_error_everywhere(farm):
+    # Suckers beyond any float: the kernel stops at the first NaN cohort; every
+    # entry point must say what the engine says (which week, which rate).
+    from py_narvo_pop.calibration import Farm
+    from py_narvo_pop.ensemble import Scenario, run_ensemble
+
+    params, weather, inventory, schedule = farm
+    p = with_values(params, {"sucker_selection.amplitude": 1e300})
+    with pytest.raises(ValueError, match=r"^week \d+: the rates give inf suckers") as engine:
+        NarvoPopEngine(p, weather, inventory, schedule, start_week_index=START).run(30)
+    with pytest.raises(ValueError) as calibration:
+        Farm(weather, inventory, schedule, start_week_index=START, n_weeks=30).simulate(p)
+    scenarios = [Scenario(params, weather, inventory, schedule, START, 30)] * 3 + \
+        [Scenario(p, weather, inventory, schedule, START, 30)]
+    with pytest.raises(ValueError) as ensemble:
+        run_ensemble(scenarios, progress=False)
+    assert str(calibration.value) == str(ensemble.value) == str(engine.value)
+    assert ensemble.value.__notes__[-1] == "in scenario 3"

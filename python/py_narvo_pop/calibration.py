@@ -409,11 +409,23 @@ class Farm:
     def _kernel_columns(self, params: Any) -> dict[str, Any]:
         from py_narvo_pop import _farm
 
-        pre, post = _farm.seed(params, self._chains, self._populations, self._ages,
-                               self.start_week_index, self._first_increment_week, self._history)
-        columns, _, _ = _farm.run(params, pre, post, self.start_week_index,
-                                  self._increments, self._replacements)
+        try:
+            pre, post = _farm.seed(params, self._chains, self._populations, self._ages,
+                                   self.start_week_index, self._first_increment_week, self._history)
+            columns, _, _ = _farm.run(params, pre, post, self.start_week_index,
+                                      self._increments, self._replacements)
+        except Exception:
+            # The engine's own error says in which week and why.
+            self._engine_table(params)
+            raise
         return columns
+
+    def _engine_table(self, params: Any) -> pd.DataFrame:
+        from py_narvo_pop.engine import NarvoPopEngine
+
+        engine = NarvoPopEngine(params, self.weather, self.inventory, self.schedule,
+                                start_week_index=self.start_week_index)
+        return engine.run(self.n_weeks)
 
     def columns(self, params: Any) -> Mapping[str, Any]:
         """The weekly columns of a simulation as numpy arrays (no table built)."""
@@ -429,11 +441,7 @@ class Farm:
             for name in ("week_index", "pre_flowering_cohorts", "post_flowering_cohorts"):
                 table[name] = table[name].astype("int64")
             return table[["date", *RESULT_COLUMNS[1:]]]
-        from py_narvo_pop.engine import NarvoPopEngine
-
-        engine = NarvoPopEngine(params, self.weather, self.inventory, self.schedule,
-                                start_week_index=self.start_week_index)
-        return engine.run(self.n_weeks)
+        return self._engine_table(params)
 
 
 # -------------------------------------------------------------- calibration

@@ -159,6 +159,9 @@ class EnsembleResult:
 
     def column(self, name: str) -> np.ndarray:
         """One column as an array [scenario, week]."""
+        if name not in self.columns:
+            raise KeyError(f"no column {name!r} in this result; it holds {list(self.columns)} "
+                           "(the dates are in scenario_table() and table())")
         return self.values[:, :, self.columns.index(name)]
 
     def scenario_table(self, s: int) -> pd.DataFrame:
@@ -493,6 +496,7 @@ def run_batch(batch: _Batch, keep: Sequence[int], threads: int = 1,
                               _row(g.replacements, i))
                 except Exception as e:
                     e.add_note(f"in scenario {int(s)}")
+                    e._kernel_scenario = int(s)  # type: ignore[attr-defined]
                     raise
             raise
         parts.append((g.ids, None if slot is not None else values))
@@ -567,9 +571,9 @@ def run_ensemble(
 ) -> EnsembleResult:
     """Run every scenario and return their weekly columns.
 
-    ``columns`` picks the weekly columns kept (default: all of ``COLUMNS``);
-    fewer columns hold less memory. ``threads`` is the kernel's thread count
-    (default: the CPUs available). With ``client`` (a
+    ``columns`` picks the weekly columns kept (default: all of ``COLUMNS``; one
+    name alone is one column); fewer columns hold less memory. ``threads`` is
+    the kernel's thread count (default: the CPUs available). With ``client`` (a
     ``dask.distributed.Client``) batches run on the cluster's workers instead.
     ``progress`` shows a progress bar (default: when stderr is a terminal and
     tqdm is installed).
@@ -578,7 +582,9 @@ def run_ensemble(
     """
     t0 = time.perf_counter()
     scenarios = list(scenarios)
-    names = tuple(COLUMNS if columns is None else columns)
+    names = tuple(COLUMNS if columns is None else (columns,) if isinstance(columns, str) else columns)
+    if not names:
+        raise ValueError(f"columns names no column; expected some of {list(COLUMNS)}")
     unknown = [c for c in names if c not in COLUMNS]
     if unknown:
         raise ValueError(f"unknown ensemble column(s) {unknown}; expected some of {list(COLUMNS)}")
@@ -608,6 +614,18 @@ def run_ensemble(
             _run_locally(_batches(scenarios, ready, prep, max(1, size)), keep, n_threads, values, store)
         else:
             _run_on_cluster(client, scenarios, ready, prep, keep, batch_size, store)
+    except Exception as e:
+        # The kernel stops at the first NaN cohort; the engine says which
+        # week's rates made it, and that is the error to raise.
+        failed = getattr(e, "_kernel_scenario", None)
+        if failed is None:
+            raise
+        try:
+            scenarios[failed].run_engine()
+        except Exception as engine_error:
+            engine_error.add_note(f"in scenario {failed}")
+            raise engine_error from None
+        raise
     finally:
         if bar is not None:
             bar.close()

@@ -27,13 +27,15 @@ from __future__ import annotations
 
 import dataclasses
 import datetime as dt
-from collections.abc import Sequence
+import math
+from collections.abc import Mapping, Sequence
 from typing import Any
 
 import numpy as np
 import pandas as pd
 
 from py_narvo_pop.ensemble import EnsembleResult, Scenario, SplicedWeather, run_ensemble
+from py_narvo_pop.parameters import ParameterSet
 
 VARIABLES = ("harvest", "flowering", "suckers", "pre_flowering", "post_flowering")
 DEFAULT_QUANTILES = (0.1, 0.5, 0.9)
@@ -116,16 +118,49 @@ def member_years(daily_dates: pd.Series, start: dt.date, n_weeks: int, week_days
     if dates.empty:
         return []
     first, last = dates.min().date(), dates.max().date()
+    span = week_days * n_weeks - 1
+    if span > (last - first).days:
+        return []  # longer than the whole record
     out = []
     k = 1
     while True:
         begin = years_back(start, k)
         if begin < first:
             break
-        if begin + dt.timedelta(days=week_days * n_weeks - 1) <= last:
+        if begin + dt.timedelta(days=span) <= last:
             out.append(k)
         k += 1
     return out
+
+
+def checked_levels(quantiles: Sequence[float]) -> tuple[float, ...]:
+    """The quantile levels as floats: numbers in [0, 1] whose columns are all distinct."""
+    try:
+        levels = tuple(float(q) for q in quantiles)
+    except (TypeError, ValueError):
+        levels = (math.nan,)
+    if not levels or any(not 0.0 <= q <= 1.0 for q in levels):
+        raise ValueError(f"quantiles must be numbers in [0, 1], got {list(quantiles)!r}")
+    names = [quantile_name("harvest", q) for q in levels]
+    repeated = sorted({n for n in names if names.count(n) > 1})
+    if repeated:
+        raise ValueError(f"quantiles {list(levels)!r} give the column(s) {repeated} more than once; "
+                         "give distinct levels")
+    return levels
+
+
+def checked_date(value: Any) -> dt.date:
+    """A date from a date, a datetime (its day) or a YYYY-MM-DD text."""
+    if isinstance(value, dt.datetime):  # pandas Timestamps too
+        return value.date()
+    if isinstance(value, dt.date):
+        return value
+    if isinstance(value, str):
+        try:
+            return dt.date.fromisoformat(value.strip())
+        except ValueError:
+            pass
+    raise ValueError(f"start_date must be a date or a YYYY-MM-DD text, got {value!r}")
 
 
 def weather_mismatch(params: Any, other: Any) -> str | None:
@@ -172,11 +207,8 @@ def forecast(
 
     if not isinstance(n_weeks, int) or isinstance(n_weeks, bool) or n_weeks < 1:
         raise ValueError(f"n_weeks must be a positive int, got {n_weeks!r}")
-    levels = tuple(float(q) for q in quantiles)
-    if not levels or any(not 0.0 <= q <= 1.0 for q in levels):
-        raise ValueError(f"quantiles must be numbers in [0, 1], got {list(quantiles)!r}")
-    if isinstance(start_date, dt.datetime):
-        start_date = start_date.date()
+    levels = checked_levels(quantiles)
+    start_date = checked_date(start_date)
     columns = ColumnMap() if columns is None else columns
     history = WeatherProvider.from_params(daily, params, columns)
     start_week = history.week_index_for_date(start_date)
@@ -195,7 +227,8 @@ def forecast(
         raise ValueError(
             f"no year of the weather record covers the {n_weeks} weeks from {first_day} "
             f"moved back by whole years; the record must hold at least one such window")
-    sets = [params] if param_sets is None else list(param_sets)
+    sets = [params] if param_sets is None else [
+        ParameterSet.from_dict(p) if isinstance(p, Mapping) else p for p in param_sets]
     if not sets:
         raise ValueError("param_sets is empty; give at least one parameter set (or None for params)")
     for j, p in enumerate(sets):
