@@ -122,7 +122,7 @@ def test_start_too_early_names_the_least_start_over_all_rows(capsys):
 
 @pytest.mark.parametrize("name, content, needle", [
     ("empty.csv", b"", "empty.csv"),
-    ("latin.csv", "date,tmean\n2024-01-01,\xe9t\xe9\n".encode("latin-1"), "UnicodeDecodeError"),
+    ("latin.csv", "date,tmean\n2024-01-01,\xe9t\xe9\n".encode("latin-1"), "is not UTF-8 text (byte 0xe9"),
     ("broken.xlsx", b"not a zip file", "broken.xlsx"),
 ])
 def test_unreadable_weather_files_are_one_line(tmp_path, capsys, name, content, needle):
@@ -238,3 +238,67 @@ def test_cli_reads_no_private_attributes():
     private = [n.attr for n in ast.walk(tree) if isinstance(n, ast.Attribute)
                and n.attr.startswith("_") and not n.attr.startswith("__")]
     assert private == []
+
+
+def copied(tmp_path, name):
+    target = tmp_path / name
+    target.write_bytes((EXAMPLE_DATA / name).read_bytes())
+    return str(target)
+
+
+@pytest.mark.parametrize("command, extra, name, option", [
+    ("simulate", ["--start-week", "104", "--weeks", "4"], "inventory.csv", "--inventory"),
+    ("forecast", ["--start-date", "2026-01-05", "--weeks", "4"], "inventory.csv", "--inventory"),
+    ("calibrate", ["--start-week", "104", "--production", example("production.csv"), "--budget", "10"],
+     "parameters.yaml", "--params"),
+])
+def test_an_output_naming_an_input_is_refused_before_anything_is_written(tmp_path, capsys, command, extra,
+                                                                         name, option):
+    own = copied(tmp_path, name)
+    before = (tmp_path / name).read_bytes()
+    inputs = {"--weather": example("weather.csv"), "--inventory": example("inventory.csv"), option: own}
+    argv = [command, *[x for pair in inputs.items() for x in pair], *extra, "--out", own]
+    assert main(argv) == 1
+    assert f"is the {option} file; writing there would replace it" in one_error_line(capsys)
+    assert (tmp_path / name).read_bytes() == before
+
+
+@pytest.mark.parametrize("argv, needle", [
+    (["simulate", "--weather", example("weather.csv"), "--inventory", example("inventory.csv"),
+      "--start-week", "9999"], "the run would start in week 9999, after the last week of weather file"),
+    (["sensitivity", "--start-week", "9999", "--samples", "2", "--no-progress"],
+     "the run would start in week 9999, after the last week"),
+    (["sensitivity", "--start-week", "0", "--samples", "2", "--no-progress"], "use --start-week"),
+    (["compare", "--weeks", "0"], "--weeks must be at least 1, got 0"),
+    (["forecast", "--start-date", "2024/01/01"], "not a calendar date (YYYY-MM-DD): '2024/01/01'"),
+    (["simulate", "--schedule", "nope.yaml", "--weather", example("weather.csv"), "--inventory",
+      example("inventory.csv"), "--start-week", "104"], "schedule file 'nope.yaml': file not found"),
+])
+def test_command_line_mistakes_get_one_line_saying_what_to_fix(capsys, argv, needle):
+    try:
+        code = main(argv)
+    except SystemExit as e:  # argparse's own refusals
+        code = e.code
+    assert code in (1, 2)
+    err = capsys.readouterr().err
+    assert needle in err and "Traceback" not in err and "Error:" not in err
+
+
+def test_a_service_that_is_no_scheduler_is_given_up_on(monkeypatch, capsys):
+    # Accepts the connection and never answers, as a dashboard behind a proxy may.
+    import socket
+    import threading
+
+    pytest.importorskip("dask.distributed")
+    from py_narvo_pop import _cli_ensemble
+
+    server = socket.socket()
+    server.bind(("127.0.0.1", 0))
+    server.listen()
+    held = []
+    threading.Thread(target=lambda: held.append(server.accept()), daemon=True).start()
+    monkeypatch.setattr(_cli_ensemble, "CONNECT_SECONDS", 1.0)
+    address = f"tcp://127.0.0.1:{server.getsockname()[1]}"
+    assert main(["forecast", "--weeks", "2", "--scheduler", address, "--no-progress"]) == 1
+    assert "no Dask scheduler answered within 6 s" in one_error_line(capsys)
+    server.close()

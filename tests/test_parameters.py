@@ -88,6 +88,9 @@ def test_accepted_values(group, key, value, expected):
     assert stored == expected and type(stored) is type(expected)
 
 
+TEXT_HINT = " (a text, not a number: write numbers without quotes, and 1e-6 as 1.0e-6, which YAML reads as a number)"
+
+
 @pytest.mark.parametrize(
     "group, key, value, what",
     [
@@ -113,7 +116,9 @@ def test_accepted_values(group, key, value, expected):
 def test_rejected_values_are_named(group, key, value, what):
     with pytest.raises(ParameterError) as err:
         ParameterSet.from_dict(with_value(group, key, value))
-    assert str(err.value) == f"parameter {group}.{key} must be {what}, got {value!r}"
+    # A number written as text (YAML reads 1e-6 so) is told how to write it.
+    hint = TEXT_HINT if isinstance(value, str) else ""
+    assert str(err.value) == f"parameter {group}.{key} must be {what}, got {value!r}{hint}"
 
 
 def test_error_type_is_a_package_value_error():
@@ -202,7 +207,8 @@ def test_from_yaml_reads_utf8(tmp_path, params):
 @pytest.mark.parametrize(
     "text, message",
     [
-        (YAML.format(eps="1e-6"), "parameter general.population_epsilon must be a finite real number >= 0, got '1e-6'"),
+        (YAML.format(eps="1e-6"), "parameter general.population_epsilon must be a finite real number >= 0, got '1e-6'"
+                                  + TEXT_HINT),
         ("", "parameter set must be a mapping of group name to mapping, got NoneType"),
         ("- general\n", "parameter set must be a mapping of group name to mapping, got list"),
     ],

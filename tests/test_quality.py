@@ -31,6 +31,12 @@ def test_clean_table_has_no_notice():
      "2021-03-05"),
     (lambda t: t.iloc[:-3], "partial_week", "last week (week_index 3, to 2021-03-28) lacks 3"),
     (lambda t: t.iloc[[1, 0, *range(2, 28)]].reset_index(drop=True), "order", "row 1"),
+    # Newest first: backwards, never "day first" (year-first dates are unambiguous).
+    (lambda t: t.iloc[::-1].reset_index(drop=True), "order", "27 time(s)"),
+    (lambda t: t.assign(tmean=[25.0] * 14 + [None, "n/a"] + [25.0] * 12), "missing_values",
+     "2 day(s) without a value (2021-03-15, 2021-03-16)"),
+    (lambda t: t.assign(date=range(44256, 44284)), "numeric_dates", "the dates are numbers (44256, 44257"),
+    (lambda t: t.assign(date=DAYS.strftime("%Y%m%d").astype(int)), "numeric_dates", "20210301"),
 ])
 def test_each_fault_gives_its_notice(change, check, needle):
     notices = check_weather(change(clean()))

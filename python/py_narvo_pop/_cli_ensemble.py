@@ -56,7 +56,7 @@ def add_parsers(subparsers: Any) -> None:
                     "of the weather record, and print the weekly quantiles of harvest.",
         epilog=FORECAST_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     cli.add_farm_files(p)
-    p.add_argument("--start-date", type=dt.date.fromisoformat, default=None,
+    p.add_argument("--start-date", type=_date, default=None,
                    help="first day of the forecast, YYYY-MM-DD (default: the day after the weather record)")
     p.add_argument("--weeks", type=int, default=52, help="weeks ahead (default 52)")
     p.add_argument("--param-sets", nargs="+", metavar="FILE", default=None,
@@ -104,16 +104,55 @@ def dask_client(scheduler: str | None, workers: int | None) -> Iterator[Any]:
     except ImportError:
         raise CliError("--scheduler and --workers need Dask (pip install 'py_narvo_pop[dask]')") from None
     if scheduler is not None:
-        try:
-            client = Client(scheduler, timeout=10)
-        except OSError as e:
-            raise CliError(f"--scheduler {scheduler!r}: cannot connect ({e})") from e
-        with client:
+        with _connect(Client, scheduler) as client:
             yield client
         return
     with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
                       dashboard_address=":0") as cluster, Client(cluster) as client:
         yield client
+
+
+#: Seconds a scheduler has to answer before --scheduler gives up.
+CONNECT_SECONDS = 10.0
+
+
+def _connect(client_type: Any, address: str) -> Any:
+    """A client of the scheduler at ``address``, or one CliError line.
+
+    The attempt runs on a thread of its own with a deadline: a service that
+    is not a Dask scheduler (its dashboard, say) may accept the connection
+    and never answer the handshake, or answer with bytes that are not Dask's
+    protocol."""
+    import threading
+
+    from py_narvo_pop.cli import CliError
+
+    box: dict[str, Any] = {}
+
+    def attempt() -> None:
+        try:
+            box["client"] = client_type(address, timeout=CONNECT_SECONDS)
+        except BaseException as e:  # noqa: BLE001 - reported below, whatever it is
+            box["error"] = e
+
+    thread = threading.Thread(target=attempt, name="narvo-pop-connect", daemon=True)
+    thread.start()
+    thread.join(CONNECT_SECONDS + 5.0)
+    hint = "give the scheduler's address (tcp://HOST:8786 by default), not its dashboard's"
+    if thread.is_alive():
+        raise CliError(f"--scheduler {address!r}: no Dask scheduler answered within "
+                       f"{CONNECT_SECONDS + 5.0:g} s; {hint}")
+    if "error" in box:
+        e = box["error"]
+        raise CliError(f"--scheduler {address!r}: cannot connect to a Dask scheduler there "
+                       f"({type(e).__name__}: {' '.join(str(e).split())}); {hint}") from e
+    return box["client"]
+
+
+def _date(text: str) -> dt.date:
+    from py_narvo_pop.cli import _date as parse
+
+    return parse(text)
 
 
 def _inputs(args: argparse.Namespace) -> tuple[Any, Any, Any, bool]:
@@ -143,6 +182,7 @@ def _check_common(args: argparse.Namespace) -> None:
 
     cli._check_output(args.out, "--out", cli.OUT_SUFFIXES)
     cli._check_output(args.plot, "--plot", (".png", ".pdf", ".svg"))
+    cli.check_outputs(args)
     if args.weeks < 1:
         raise cli.CliError(f"--weeks must be at least 1, got {args.weeks}")
     if args.threads is not None and args.threads < 1:
@@ -178,6 +218,7 @@ def forecast_command(args: argparse.Namespace) -> int:
     from py_narvo_pop import cli
     from py_narvo_pop.forecast import forecast, weather_mismatch
     from py_narvo_pop.readers.vimlo import WeatherFileReader
+    from py_narvo_pop.weather import WeatherProvider
 
     _check_common(args)
     levels = _quantiles(args.quantiles)
@@ -185,6 +226,7 @@ def forecast_command(args: argparse.Namespace) -> int:
     weather_path = args.weather if not example else cli._example("weather.csv")
     with cli._Concerning("weather file", weather_path):
         daily = WeatherFileReader.read(weather_path).data
+        cli.weather_warnings(weather_path, WeatherProvider.from_params(daily, params))
     start = args.start_date
     if start is None:
         start = daily["date"].max().date() + dt.timedelta(days=1)
@@ -218,7 +260,11 @@ def sensitivity_command(args: argparse.Namespace) -> int:
     weather_path = args.weather if not example else cli._example("weather.csv")
     with cli._Concerning("weather file", weather_path):
         weather = WeatherProvider.from_file_and_params(weather_path, params)
+    cli.weather_warnings(weather_path, weather)
     start = args.start_week if args.start_week is not None else cli.EXAMPLE_START_WEEK
+    inv_path = args.inventory if not example else cli._example("inventory.csv")
+    cli._check_start(start, inventory, weather, inv_path, weather_path)
+    cli.check_span(start, args.weeks, weather, weather_path)
     try:
         names = parse_names(args.fit)
     except ValueError as e:

@@ -101,11 +101,15 @@ class _Setup:
             if args.production is None and args.selection is None:
                 raise cli.CliError(f"{args.command} needs --production and/or --selection records to compare with")
         cli._check_output(args.plot, "--plot", (".png", ".pdf", ".svg"))
+        cli.check_outputs(args)
+        if args.weeks is not None and args.weeks < 1:
+            raise cli.CliError(f"--weeks must be at least 1, got {args.weeks}")
         self.params = cli._load_params(args.params)
         with cli._Concerning("weather file", args.weather):
             from py_narvo_pop.weather import WeatherProvider
 
             weather = WeatherProvider.from_file_and_params(args.weather, self.params)
+        cli.weather_warnings(args.weather, weather)
         with cli._Concerning("population inventory file", args.inventory):
             inventory = PopulationInventoryReader.read(args.inventory).data
         schedule = None
@@ -126,11 +130,9 @@ class _Setup:
             last = max(d.last_week for d in (self.production, self.selection)
                        if d is not None and d.last_week is not None) if self._any_records() else start
             weeks = min(last, weather.max_week_index) - start + 1
+        cli.check_span(start, weeks, weather, args.weather)
         if weeks < 1:
             raise cli.CliError(f"nothing to simulate: the records end before week {start}; give --weeks")
-        if start + weeks - 1 > weather.max_week_index:
-            raise cli.CliError(f"weather file {args.weather!r} ends with week {weather.max_week_index}; "
-                               f"use --weeks {max(1, weather.max_week_index - start + 1)} or fewer")
         self.farm = Farm(weather, inventory, schedule, start_week_index=start, n_weeks=weeks)
 
     def _any_records(self) -> bool:

@@ -82,17 +82,26 @@ class _Concerning:
                  tb: TracebackType | None) -> Literal[False]:
         if exc is None or isinstance(exc, (CliError, KeyboardInterrupt, SystemExit)):
             return False
+        if isinstance(exc, FileNotFoundError) and not Path(self.path).exists():
+            raise CliError(f"{self.what} {self.path!r}: file not found") from exc
+        if isinstance(exc, IsADirectoryError):
+            raise CliError(f"{self.what} {self.path!r} is a folder, not a file") from exc
+        if isinstance(exc, UnicodeDecodeError):
+            raise CliError(f"{self.what} {self.path!r} is not UTF-8 text (byte {exc.object[exc.start]:#04x} at "
+                           f"position {exc.start}); save it as UTF-8 CSV, or give the spreadsheet itself "
+                           "(.xlsx)") from exc
         text = _one_line(exc)
         if self.path in text:
             raise CliError(text) from exc
-        reason = f"{type(exc).__name__}: {text}" if not _package_error(exc) else text
+        reason = f"{type(exc).__name__}: {text}" if not _plain_error(exc) else text
         raise CliError(f"{self.what} {self.path!r}: {reason}") from exc
 
 
-def _package_error(exc: BaseException) -> bool:
+def _plain_error(exc: BaseException) -> bool:
+    """Errors whose message says it all: the package's own, and bad values."""
     from py_narvo_pop.exceptions import NarvoPopError
 
-    return isinstance(exc, NarvoPopError)
+    return isinstance(exc, (NarvoPopError, ValueError))
 
 
 def _load_params(path: str | None) -> ParameterSet:
@@ -253,6 +262,8 @@ def _check_output(path: str | None, option: str, suffixes: tuple[str, ...]) -> N
     """Refuse an output path before the run: its folder must exist, its suffix be known."""
     if path is None:
         return
+    if Path(path).is_dir():
+        raise CliError(f"{option} {path!r} is a folder; give a file name")
     folder = Path(path).parent
     if not folder.is_dir():
         raise CliError(f"{option} {path!r}: folder {str(folder)!r} does not exist")
@@ -266,6 +277,42 @@ def _check_output(path: str | None, option: str, suffixes: tuple[str, ...]) -> N
         raise CliError(f"{option} {path!r}: writing .xlsx needs openpyxl (pip install openpyxl)")
     if option == "--plot" and importlib.util.find_spec("matplotlib") is None:
         raise CliError("--plot needs matplotlib (pip install 'py_narvo_pop[plot]')")
+
+
+#: The options naming files a command reads.
+INPUT_OPTIONS = ("weather", "inventory", "params", "schedule", "production", "selection", "param_sets")
+
+
+def check_outputs(args: argparse.Namespace, outputs: Sequence[str] = ("out", "plot")) -> None:
+    """Refuse an output option that names one of the command's input files:
+    writing the results there would destroy the input."""
+    inputs: list[tuple[str, str]] = []
+    for name in INPUT_OPTIONS:
+        value = getattr(args, name, None)
+        for path in ([] if value is None else value if isinstance(value, list) else [value]):
+            inputs.append((name, path))
+    for out in outputs:
+        target = getattr(args, out, None)
+        if target is None:
+            continue
+        for name, path in inputs:
+            if Path(target).resolve() == Path(path).resolve():
+                option = "--" + name.replace("_", "-")
+                raise CliError(f"--{out} {target!r} is the {option} file; writing there would replace it "
+                               "with the results: give another file name")
+
+
+def weather_warnings(path: str, weather: WeatherProvider) -> None:
+    """The weather file's quality notices as warnings (see simulate --strict)."""
+    from py_narvo_pop.quality import check_weather
+
+    try:
+        raw = _raw_table(path, None)
+    except Exception:  # noqa: BLE001 - the reader has already read it; a check never stops a run
+        return
+    week_days = (weather.calendar_date_for_week(1) - weather.calendar_date_for_week(0)).days
+    notices = check_weather(raw, week_length_days=week_days, run_start_date=weather.calendar_date_for_week(0))
+    _report_quality(notices, path, False)
 
 
 def _write_table(table: pd.DataFrame, path: str) -> None:
@@ -286,9 +333,24 @@ def _start_week(args: argparse.Namespace, weather: WeatherProvider, own: bool) -
         start: int = args.start_week
         return start
     if own:
-        raise CliError("simulate with your own files needs --start-week or --start-date "
+        raise CliError(f"{args.command} with your own files needs --start-week or --start-date "
                        "(the week at which the inventory's ages are counted)")
     return EXAMPLE_START_WEEK
+
+
+def check_span(start: int, weeks: int, weather: WeatherProvider, weather_path: str) -> None:
+    """Refuse a run of ``weeks`` weeks from ``start`` that the weather does not cover, saying what would fit."""
+    last_week = weather.max_week_index
+    last_day = weather.calendar_date_for_week(last_week)
+    if start > last_week:
+        raise CliError(f"the run would start in week {start}, after the last week of weather file "
+                       f"{weather_path!r} (week {last_week}, from {last_day}); start at week {last_week} "
+                       f"or earlier")
+    if weeks and start + weeks - 1 > last_week:
+        raise CliError(
+            f"weather file {weather_path!r} ends with week {last_week} ({last_day}); --weeks {weeks} "
+            f"from week {start} needs weather to week {start + weeks - 1}: use --weeks "
+            f"{last_week - start + 1} or fewer")
 
 
 def _earliest_start(inventory: pd.DataFrame, weather: WeatherProvider) -> int | None:
@@ -335,6 +397,7 @@ def simulate(args: argparse.Namespace) -> int:
         params_path, schedule_path = _example("parameters.yaml"), _example("schedule.yaml")
     _check_output(args.out, "--out", OUT_SUFFIXES)
     _check_output(args.plot, "--plot", (".png", ".pdf", ".svg"))
+    check_outputs(args)
     if args.weeks < 0:
         raise CliError(f"--weeks must be 0 or more, got {args.weeks}")
 
@@ -350,13 +413,7 @@ def simulate(args: argparse.Namespace) -> int:
             check_schedule(schedule)
     start = _start_week(args, weather, own)
     _check_start(start, inventory, weather, inventory_path, weather_path)
-    last = start + args.weeks - 1
-    if args.weeks and last > weather.max_week_index:
-        raise CliError(
-            f"weather file {weather_path!r} ends with week {weather.max_week_index} "
-            f"({weather.calendar_date_for_week(weather.max_week_index)}); --weeks {args.weeks} "
-            f"from week {start} needs weather to week {last}: use --weeks "
-            f"{max(0, weather.max_week_index - start + 1)} or fewer")
+    check_span(start, args.weeks, weather, weather_path)
     with _Concerning("population inventory file", inventory_path):
         engine = NarvoPopEngine(params, weather, inventory, schedule, start_week_index=start)
     table = engine.run(args.weeks)
@@ -614,11 +671,15 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 1
     except Exception as exc:  # every fault is one line, never a traceback
         reason = _one_line(exc)
-        if not _package_error(exc):
+        if not _plain_error(exc):
             reason = f"{type(exc).__name__}: {reason}"
         print(f"error: {reason}", file=sys.stderr)
         return 1
 
 
 if __name__ == "__main__":  # pragma: no cover
-    sys.exit(main())
+    # Run as a script, this file is a second copy of the module, whose
+    # CliError the commands (importing py_narvo_pop.cli) never raise.
+    from py_narvo_pop.cli import main as _main
+
+    sys.exit(_main())

@@ -29,6 +29,13 @@ What each check means (the ``check`` field of a notice):
 ``partial_week``
     The first or last model week holds fewer days than a week has; its heat
     units are a partial sum.
+``missing_values``
+    Days that are in the file but have no value (an empty cell, or text that
+    is not a number) in a temperature or heat-unit column. Such a day adds no
+    heat units, as a missing day does.
+``numeric_dates``
+    The date column holds numbers (spreadsheet serial days such as 44200, or
+    20210104): read as dates they are all moments of 1970-01-01.
 ``order``
     Dates that go backwards in file order.
 ``day_first``
@@ -56,7 +63,8 @@ MAX_DAILY_HEAT_UNITS = 60.0
 # How many dates or rows a notice lists before it says "and N more".
 SHOWN = 5
 
-CHECKS = ("units", "missing_days", "duplicate_days", "partial_week", "order", "day_first", "coverage")
+CHECKS = ("units", "missing_values", "numeric_dates", "missing_days", "duplicate_days", "partial_week", "order",
+          "day_first", "coverage")
 
 
 @dataclass(frozen=True, slots=True)
@@ -93,11 +101,16 @@ def _regularity(dates: pd.Series) -> tuple[int, int, int]:
     return int((steps == 1).sum()), -int((steps < 0).sum()), int(dates.notna().sum())
 
 
+# Year first: never read day first, whatever the order of the rows.
+_ISO = r"^\s*\d{4}-\d{1,2}-\d{1,2}"
+
+
 def _day_first(column: str, texts: pd.Series, month_first: pd.Series) -> list[QualityNotice]:
     if pd.api.types.is_datetime64_any_dtype(texts) or not len(texts):
         return []
     day_first = _parse(texts, dayfirst=True)
-    differ = (day_first != month_first) & day_first.notna() & month_first.notna()
+    iso = texts.astype("string").str.match(_ISO).fillna(False).astype(bool)
+    differ = (day_first != month_first) & day_first.notna() & month_first.notna() & ~iso
     if not differ.any():
         return []
     if _regularity(day_first) <= _regularity(month_first):
@@ -149,6 +162,27 @@ def _heat_units(column: str, values: pd.Series, dates: pd.Series) -> list[Qualit
                 "expected daily degree-days above the base temperature",
             ))
     return notices
+
+
+def _missing_values(column: str, values: pd.Series, dates: pd.Series) -> list[QualityNotice]:
+    empty = pd.to_numeric(values, errors="coerce").isna() & dates.notna()
+    if not empty.any():
+        return []
+    where = [_day(dates, r) for r in values.index[empty]]
+    return [QualityNotice(
+        "missing_values", column,
+        f"{int(empty.sum())} day(s) without a value ({_listed(where)}); a day without a value adds no "
+        "heat units, so its week looks colder than it was")]
+
+
+def _numeric_dates(column: str, texts: pd.Series) -> list[QualityNotice]:
+    if not (pd.api.types.is_numeric_dtype(texts) and not pd.api.types.is_bool_dtype(texts)) or not len(texts):
+        return []
+    shown = [f"{v:g}" if isinstance(v, float) else str(v) for v in texts.dropna().head(SHOWN).tolist()]
+    return [QualityNotice(
+        "numeric_dates", column,
+        f"the dates are numbers ({', '.join(shown)}), which read as moments of 1970-01-01 (spreadsheet "
+        "serial days or YYYYMMDD numbers are not dates to the reader); write them as YYYY-MM-DD")]
 
 
 def _day(dates: pd.Series, row: object) -> str:
@@ -230,6 +264,9 @@ def check_weather(
     if date not in table.columns:
         return []
     texts = table[date]
+    numeric = _numeric_dates(date, texts)
+    if numeric:
+        return numeric  # no calendar to check; the run would be meaningless
     dates = _parse(texts, dayfirst=False)
     notices = _day_first(date, texts, dates)
     if not notices:
@@ -238,8 +275,10 @@ def check_weather(
         notices += _calendar(date, dates, int(week_length_days), run_start_date)
     for column in temperatures:
         if column in table.columns:
+            notices += _missing_values(column, table[column], dates)
             notices += _temperatures(column, table[column], dates)
     if heat_units is not None and heat_units in table.columns:
+        notices += _missing_values(heat_units, table[heat_units], dates)
         notices += _heat_units(heat_units, table[heat_units], dates)
     return notices
 

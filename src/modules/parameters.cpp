@@ -218,10 +218,23 @@ nb::object checked_value(const GroupRule& group, const KeyRule& key_rule, nb::ha
             }
         }
     }
-    if (!ok)
+    if (!ok) {
+        // A number in quotes, or one YAML reads as text (1e-6 without a dot).
+        nb::str hint("");
+        if (PyUnicode_Check(value.ptr())) {
+            PyObject* number = PyFloat_FromString(value.ptr());
+            if (number) {
+                Py_DECREF(number);
+                hint = nb::str(" (a text, not a number: write numbers without quotes, and 1e-6 as 1.0e-6, "
+                               "which YAML reads as a number)");
+            } else {
+                PyErr_Clear();
+            }
+        }
         fail(prefix, concat({nb::str("parameter "), nb::str(group.name), nb::str("."),
                              nb::str(key_rule.key), nb::str(" must be "), nb::str(rule_text(key_rule.rule)),
-                             nb::str(", got "), nb::repr(value)}));
+                             nb::str(", got "), nb::repr(value), hint}));
+    }
     return result;
 }
 
