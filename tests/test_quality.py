@@ -5,7 +5,13 @@ import datetime as dt
 import pandas as pd
 import pytest
 
-from py_narvo_pop.quality import QualityNotice, check_coverage, check_weather
+from py_narvo_pop.quality import (
+    QualityNotice,
+    check_coverage,
+    check_inventory_table,
+    check_schedule_file,
+    check_weather,
+)
 
 DAYS = pd.date_range("2021-03-01", periods=28, freq="D")  # four whole weeks
 
@@ -69,3 +75,34 @@ def test_coverage_and_notice_text():
     assert "2 record date(s)" in notices[0].message and "2021-01-01, 2021-06-01" in notices[0].message
     assert str(notices[0]).startswith("[quality] coverage: date: ")
     assert check_coverage(["2021-03-05"], dt.date(2021, 3, 1), dt.date(2021, 3, 28)) == []
+
+
+@pytest.mark.parametrize("text, check, needle", [
+    ("replacement_shedule:\n  110: 400\n", "unread_keys", "looks like a misspelt 'replacement_schedule'"),
+    ("replacement_schedule:\n  110: 400\nnotes: x\n", "unread_keys", "key(s) ['notes'] are not read; only"),
+    ("replacement_schedule:\n  110: 400\n  110: 500\n", "schedule_weeks", "week 110 listed twice"),
+    ("replacement_schedule:\n  110: 400\n  '110': 5\n", "schedule_weeks", "week 110 listed twice"),
+    ("replacement_schedule:\n  110.5: 400\n", "schedule_weeks", "110.5 (read as week 110)"),
+    ("replacement_schedule:\n  110: true\n", "schedule_weeks", "true and false read as 1 and 0"),
+])
+def test_schedule_file_read_other_than_written(tmp_path, text, check, needle):
+    path = tmp_path / "schedule.yaml"
+    path.write_text(text, encoding="utf-8")
+    notices = check_schedule_file(str(path))
+    assert [n.check for n in notices] == [check] and needle in notices[0].message
+
+
+@pytest.mark.parametrize("text", ["replacement_schedule:\n  110: 400\n  111: 2.5\n", "", "[1, 2]\n", ":\n  - {"])
+def test_schedule_file_read_as_written_or_unreadable_has_no_notice(tmp_path, text):
+    path = tmp_path / "schedule.yaml"
+    path.write_text(text, encoding="utf-8")
+    assert check_schedule_file(str(path)) == []
+
+
+def test_inventory_rows_a_run_would_refuse():
+    table = pd.DataFrame({"chain": ["pre_flowering", "post_flowering", "pre_flowering"],
+                          "population": [5.0, 3.0, 2.0], "age_weeks": [4, 4, 4]})
+    notices = check_inventory_table(table)
+    assert [n.check for n in notices] == ["duplicate_groups"]
+    assert "pre_flowering age 4 (rows 0, 2)" in notices[0].message
+    assert check_inventory_table(table.iloc[:2]) == []

@@ -159,7 +159,6 @@ def _inputs(args: argparse.Namespace) -> tuple[Any, Any, Any, bool]:
     """(params, inventory, schedule, whether the example farm is used)."""
     from py_narvo_pop import cli
     from py_narvo_pop.readers.demmet import PopulationInventoryReader
-    from py_narvo_pop.toverin import Toverin
 
     example = args.weather is None and args.inventory is None
     if not example and (args.weather is None or args.inventory is None):
@@ -170,10 +169,7 @@ def _inputs(args: argparse.Namespace) -> tuple[Any, Any, Any, bool]:
     with cli._Concerning("inventory file", inv_path):
         inventory = PopulationInventoryReader.read(inv_path).data
     sched_path = args.schedule if args.schedule is not None else (cli._example("schedule.yaml") if example else None)
-    schedule = None
-    if sched_path is not None:
-        with cli._Concerning("schedule file", sched_path):
-            schedule = Toverin.from_yaml(sched_path)
+    schedule = None if sched_path is None else cli.load_schedule(sched_path)
     return params, inventory, schedule, example
 
 

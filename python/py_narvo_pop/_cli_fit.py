@@ -86,7 +86,6 @@ class _Setup:
         from py_narvo_pop.readers.braxen import SuckerSelectionData
         from py_narvo_pop.readers.demmet import PopulationInventoryReader
         from py_narvo_pop.readers.quillet import RibbonProductionData
-        from py_narvo_pop.toverin import Toverin
 
         own = [args.weather, args.inventory, args.params, args.schedule, args.production, args.selection]
         example = all(x is None for x in own)
@@ -112,10 +111,7 @@ class _Setup:
         cli.weather_warnings(args.weather, weather)
         with cli._Concerning("population inventory file", args.inventory):
             inventory = PopulationInventoryReader.read(args.inventory).data
-        schedule = None
-        if args.schedule is not None:
-            with cli._Concerning("schedule file", args.schedule):
-                schedule = Toverin.from_yaml(args.schedule)
+        schedule = None if args.schedule is None else cli.load_schedule(args.schedule)
         self.production = self.selection = None
         if args.production is not None:
             with cli._Concerning("production file", args.production):

@@ -26,6 +26,7 @@ if TYPE_CHECKING:
     from py_narvo_pop.quality import QualityNotice
     from py_narvo_pop.readers.braxen import Braxen, SuckerSelectionData
     from py_narvo_pop.readers.quillet import Quillet, RibbonProductionData
+    from py_narvo_pop.toverin import Toverin
     from py_narvo_pop.weather import ColumnMap, WeatherProvider
 
 EXAMPLE_DATA = resources.files("py_narvo_pop") / "example_data"
@@ -302,6 +303,21 @@ def check_outputs(args: argparse.Namespace, outputs: Sequence[str] = ("out", "pl
                                "with the results: give another file name")
 
 
+def load_schedule(path: str, *, warn: bool = True) -> Toverin:
+    """The schedule file, its amounts checked as a run checks them; with
+    ``warn``, what it holds but does not read is shown as warnings."""
+    from py_narvo_pop.engine import check_schedule
+    from py_narvo_pop.quality import check_schedule_file
+    from py_narvo_pop.toverin import Toverin
+
+    with _Concerning("schedule file", path):
+        schedule = Toverin.from_yaml(path)
+        check_schedule(schedule)
+    if warn:
+        _report_quality(check_schedule_file(path), path, False)
+    return schedule
+
+
 def weather_warnings(path: str, weather: WeatherProvider) -> None:
     """The weather file's quality notices as warnings (see simulate --strict)."""
     from py_narvo_pop.quality import check_weather
@@ -378,9 +394,8 @@ def _check_start(start: int, inventory: pd.DataFrame, weather: WeatherProvider, 
 
 
 def simulate(args: argparse.Namespace) -> int:
-    from py_narvo_pop.engine import NarvoPopEngine, check_schedule
+    from py_narvo_pop.engine import NarvoPopEngine
     from py_narvo_pop.readers.demmet import PopulationInventoryReader
-    from py_narvo_pop.toverin import Toverin
 
     given = {"--weather": args.weather, "--inventory": args.inventory,
              "--params": args.params, "--schedule": args.schedule}
@@ -406,11 +421,7 @@ def simulate(args: argparse.Namespace) -> int:
     _report_quality(_quality(raw, args, weather), weather_path, args.strict)
     with _Concerning("population inventory file", inventory_path):
         inventory = PopulationInventoryReader.read(inventory_path).data
-    schedule = None
-    if schedule_path is not None:
-        with _Concerning("schedule file", schedule_path):
-            schedule = Toverin.from_yaml(schedule_path)
-            check_schedule(schedule)
+    schedule = None if schedule_path is None else load_schedule(schedule_path)
     start = _start_week(args, weather, own)
     _check_start(start, inventory, weather, inventory_path, weather_path)
     check_span(start, args.weeks, weather, weather_path)
@@ -507,9 +518,12 @@ def check(args: argparse.Namespace) -> int:
     elif kind == "inventory":
         from py_narvo_pop.readers.demmet import PopulationInventoryReader
 
+        from py_narvo_pop.quality import check_inventory_table
+
         with _Concerning("population inventory file", path):
             result = PopulationInventoryReader.read(path)
         data = result.data
+        quality = check_inventory_table(data)
         print(f"{path}: {len(data)} plant groups")
         for chain, group in data.groupby("chain", sort=True):
             print(f"  {chain}: {len(group)} groups, {group['population'].sum():.1f} plants, "
@@ -517,18 +531,16 @@ def check(args: argparse.Namespace) -> int:
     elif kind in ("production", "selection"):
         result, quality = _check_records(path, kind, args)
     else:
-        from py_narvo_pop.engine import check_schedule
-        from py_narvo_pop.toverin import Toverin
+        from py_narvo_pop.quality import check_schedule_file
 
-        with _Concerning("schedule file", path):
-            toverin = Toverin.from_yaml(path)
-            check_schedule(toverin)
+        toverin = load_schedule(path, warn=False)
+        quality = check_schedule_file(path)
         schedule = toverin.replacement_schedule
         weeks = sorted(schedule)
         print(f"{path}: replacement suckers in {len(weeks)} weeks, "
               f"{sum(schedule.values()):.1f} in all")
         print(_weeks_line(weeks[0] if weeks else None, weeks[-1] if weeks else None))
-    _report_quality(quality, path, args.strict, "weather file" if kind == "weather" else "file")
+    _report_quality(quality, path, args.strict, f"{kind} file")
     count = len(quality)
     if result is not None:
         _emit(result.notices)

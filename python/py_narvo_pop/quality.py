@@ -45,6 +45,22 @@ What each check means (the ``check`` field of a notice):
 ``coverage``
     (``check_coverage``) Records dated before the first or after the last day
     that the weather covers; they fall in weeks without heat units.
+
+A management schedule file is read as it stands (``check_schedule_file``):
+
+``unread_keys``
+    Top-level keys other than ``replacement_schedule``, which the schedule
+    does not read (a misspelt ``replacement_schedule`` schedules nothing).
+``schedule_weeks``
+    Week keys that are not whole numbers (110.5 is week 110), true/false
+    keys or amounts (read as 1 and 0), and weeks listed twice (the later
+    amount is kept).
+
+An inventory table (``check_inventory_table``):
+
+``duplicate_groups``
+    Rows of one chain and one age: a run refuses them (two cohorts born in
+    the same week); add them up into one row.
 """
 
 from __future__ import annotations
@@ -64,7 +80,7 @@ MAX_DAILY_HEAT_UNITS = 60.0
 SHOWN = 5
 
 CHECKS = ("units", "missing_values", "numeric_dates", "missing_days", "duplicate_days", "partial_week", "order",
-          "day_first", "coverage")
+          "day_first", "coverage", "unread_keys", "schedule_weeks", "duplicate_groups")
 
 
 @dataclass(frozen=True, slots=True)
@@ -295,3 +311,77 @@ def check_coverage(dates: Iterable[object], first_day: dt.date, last_day: dt.dat
         "coverage", subject,
         f"{len(outside)} record date(s) outside the weather's days {first_day}..{last_day} "
         f"({_listed(outside)}); they fall in weeks without heat units")]
+
+
+def check_schedule_file(path: str) -> list[QualityNotice]:
+    """Notices for a management schedule file whose contents the schedule would
+    read other than as written; nothing for a file it cannot read (the schedule
+    reports that)."""
+    import difflib
+
+    import yaml
+
+    repeated: list[object] = []
+
+    class _Loader(yaml.SafeLoader):
+        pass
+
+    def mapping(loader: yaml.SafeLoader, node: yaml.MappingNode) -> dict[object, object]:
+        keys = [loader.construct_object(k) for k, _ in node.value]
+        repeated.extend(k for i, k in enumerate(keys) if k in keys[:i] and not isinstance(k, (list, dict)))
+        return dict(loader.construct_pairs(node))
+
+    _Loader.add_constructor(yaml.resolver.BaseResolver.DEFAULT_MAPPING_TAG, mapping)
+    try:
+        with open(path, encoding="utf-8") as f:
+            document = yaml.load(f, Loader=_Loader)  # noqa: S506 - a SafeLoader
+    except Exception:  # noqa: BLE001 - the schedule reports its own errors
+        return []
+    notices: list[QualityNotice] = []
+    if not isinstance(document, dict):
+        return notices
+    name = "replacement_schedule"
+    other = [k for k in document if k != name]
+    if other:
+        close = difflib.get_close_matches(str(other[0]), [name], n=1) if name not in document else []
+        why = (f"; {other[0]!r} looks like a misspelt {name!r}, so the schedule lists no week" if close
+               else f"; only {name!r} is read")
+        notices.append(QualityNotice("unread_keys", "schedule", f"key(s) {other} are not read{why}"))
+    table = document.get(name)
+    if not isinstance(table, dict):
+        return notices
+    odd = []
+    weeks: dict[int, object] = {}
+    for key, amount in table.items():
+        if isinstance(key, bool) or isinstance(amount, bool):
+            odd.append(f"{key!r}: {amount!r} (true and false read as 1 and 0)")
+        elif isinstance(key, float) and key != int(key):
+            odd.append(f"{key!r} (read as week {int(key)})")
+        try:
+            week = int(key)
+        except (TypeError, ValueError):
+            continue
+        if week in weeks:
+            odd.append(f"week {week} listed twice (as {weeks[week]!r} and {key!r}; the later amount is kept)")
+        weeks[week] = key
+    odd += [f"week {k!r} listed twice (the later amount is kept)" for k in repeated
+            if not isinstance(k, str) or k != name]
+    if odd:
+        notices.append(QualityNotice("schedule_weeks", name, f"{len(odd)} entr(ies) read other than written: "
+                                     + _listed(odd)))
+    return notices
+
+
+def check_inventory_table(table: pd.DataFrame) -> list[QualityNotice]:
+    """A notice for rows of one chain and one age, which a run refuses."""
+    if not {"chain", "age_weeks"} <= set(table.columns):
+        return []
+    twice = table[table.duplicated(["chain", "age_weeks"], keep=False)]
+    if twice.empty:
+        return []
+    groups = [f"{chain} age {age} (rows {', '.join(str(r) for r in rows.index)})"
+              for (chain, age), rows in twice.groupby(["chain", "age_weeks"], sort=True)]
+    return [QualityNotice(
+        "duplicate_groups", "age_weeks",
+        f"{len(groups)} chain and age pair(s) on more than one row ({_listed(groups)}); a run refuses them "
+        "(two cohorts born in the same week): add each pair's populations up into one row")]
