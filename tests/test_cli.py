@@ -302,3 +302,37 @@ def test_a_service_that_is_no_scheduler_is_given_up_on(monkeypatch, capsys):
     assert main(["forecast", "--weeks", "2", "--scheduler", address, "--no-progress"]) == 1
     assert "no Dask scheduler answered within 6 s" in one_error_line(capsys)
     server.close()
+
+
+@pytest.mark.parametrize("command, extra", [
+    ("compare", ["--start-week", "104", "--weeks", "20", "--production", example("production.csv")]),
+    ("forecast", ["--start-date", "2026-01-05", "--weeks", "6"]),
+    ("sensitivity", ["--start-week", "104", "--weeks", "8", "--samples", "4", "--fit", "flowering.threshold_dd"]),
+])
+def test_every_command_reads_weather_with_the_column_options(tmp_path, capsys, command, extra):
+    import pandas as pd
+
+    # The example weather as a semicolon file with decimal commas and a
+    # daily minimum and maximum whose mean is the example's mean.
+    daily = pd.read_csv(example("weather.csv"))
+    own = tmp_path / "weather.csv"
+    pd.DataFrame({"Day": daily["date"], "Tmin": daily["tmean"] - 0.5, "Tmax": daily["tmean"] + 0.5}).to_csv(
+        own, sep=";", decimal=",", index=False)
+    farm = ["--inventory", example("inventory.csv"), "--schedule", example("schedule.yaml"),
+            "--params", example("parameters.yaml")]
+    progress = ["--no-progress"] if command != "compare" else []
+    assert main([command, "--weather", example("weather.csv"), *farm, *extra, *progress]) == 0
+    plain = capsys.readouterr().out
+    assert main([command, "--weather", str(own), "--sep", ";", "--date-column", "Day", "--tmin-column", "Tmin",
+                 "--tmax-column", "Tmax", *farm, *extra, *progress]) == 0
+    assert capsys.readouterr().out == plain
+
+
+def test_strict_refuses_a_fahrenheit_file_in_every_command(tmp_path, capsys):
+    import pandas as pd
+
+    daily = pd.read_csv(example("weather.csv"))
+    own = tmp_path / "weather.csv"
+    daily.assign(tmean=daily["tmean"] * 1.8 + 32).to_csv(own, index=False)
+    assert main(["forecast", "--weather", str(own), "--inventory", example("inventory.csv"), "--strict"]) == 1
+    assert "failed 1 quality check(s) (--strict)" in one_error_line(capsys)

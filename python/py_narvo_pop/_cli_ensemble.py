@@ -56,6 +56,7 @@ def add_parsers(subparsers: Any) -> None:
                     "of the weather record, and print the weekly quantiles of harvest.",
         epilog=FORECAST_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     cli.add_farm_files(p)
+    cli._weather_options(p)
     p.add_argument("--start-date", type=_date, default=None,
                    help="first day of the forecast, YYYY-MM-DD (default: the day after the weather record)")
     p.add_argument("--weeks", type=int, default=52, help="weeks ahead (default 52)")
@@ -74,6 +75,7 @@ def add_parsers(subparsers: Any) -> None:
                     "for the named parameters, from one native ensemble.",
         epilog=SENSITIVITY_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     cli.add_farm_files(s)
+    cli._weather_options(s)
     s.add_argument("--start-week", type=int, default=None,
                    help=f"first model week (default {cli.EXAMPLE_START_WEEK})")
     s.add_argument("--weeks", type=int, default=52, help="weeks per run (default 52)")
@@ -213,16 +215,12 @@ def _write_outputs(args: argparse.Namespace, table: Any, plot: Any) -> None:
 def forecast_command(args: argparse.Namespace) -> int:
     from py_narvo_pop import cli
     from py_narvo_pop.forecast import forecast, weather_mismatch
-    from py_narvo_pop.readers.vimlo import WeatherFileReader
-    from py_narvo_pop.weather import WeatherProvider
 
     _check_common(args)
     levels = _quantiles(args.quantiles)
     params, inventory, schedule, example = _inputs(args)
     weather_path = args.weather if not example else cli._example("weather.csv")
-    with cli._Concerning("weather file", weather_path):
-        daily = WeatherFileReader.read(weather_path).data
-        cli.weather_warnings(weather_path, WeatherProvider.from_params(daily, params))
+    _, daily, columns = cli.farm_weather(weather_path, params, args)
     start = args.start_date
     if start is None:
         start = daily["date"].max().date() + dt.timedelta(days=1)
@@ -235,8 +233,8 @@ def forecast_command(args: argparse.Namespace) -> int:
                 raise cli.CliError(f"--param-sets {path} {fault} (--params)")
     with dask_client(args.scheduler, args.workers) as client:
         result = forecast(daily, params, inventory, schedule, start_date=start, n_weeks=args.weeks,
-                          param_sets=sets, quantiles=levels, threads=args.threads, client=client,
-                          progress=False if args.no_progress else None)
+                          param_sets=sets, quantiles=levels, columns=columns, threads=args.threads,
+                          client=client, progress=False if args.no_progress else None)
     print(result.summary("harvest"))
     _write_outputs(args, result.quantiles, result.plot)
     return 0
@@ -245,7 +243,6 @@ def forecast_command(args: argparse.Namespace) -> int:
 def sensitivity_command(args: argparse.Namespace) -> int:
     from py_narvo_pop import cli
     from py_narvo_pop.sensitivity import parse_names, sensitivity
-    from py_narvo_pop.weather import WeatherProvider
 
     _check_common(args)
     try:
@@ -254,9 +251,7 @@ def sensitivity_command(args: argparse.Namespace) -> int:
         raise cli.CliError("sensitivity needs SALib (pip install 'py_narvo_pop[sensitivity]')") from None
     params, inventory, schedule, example = _inputs(args)
     weather_path = args.weather if not example else cli._example("weather.csv")
-    with cli._Concerning("weather file", weather_path):
-        weather = WeatherProvider.from_file_and_params(weather_path, params)
-    cli.weather_warnings(weather_path, weather)
+    weather, _, _ = cli.farm_weather(weather_path, params, args)
     start = args.start_week if args.start_week is not None else cli.EXAMPLE_START_WEEK
     inv_path = args.inventory if not example else cli._example("inventory.csv")
     cli._check_start(start, inventory, weather, inv_path, weather_path)

@@ -32,9 +32,10 @@ examples:
 
 
 def _inputs(parser: argparse.ArgumentParser) -> None:
-    from py_narvo_pop.cli import _date, add_farm_files
+    from py_narvo_pop.cli import _date, _weather_options, add_farm_files
 
     add_farm_files(parser)
+    _weather_options(parser)
     start = parser.add_mutually_exclusive_group()
     start.add_argument("--start-week", type=int, dest="start_week", metavar="WEEK",
                        help="first simulated model week (example farm: 104)")
@@ -104,11 +105,7 @@ class _Setup:
         if args.weeks is not None and args.weeks < 1:
             raise cli.CliError(f"--weeks must be at least 1, got {args.weeks}")
         self.params = cli._load_params(args.params)
-        with cli._Concerning("weather file", args.weather):
-            from py_narvo_pop.weather import WeatherProvider
-
-            weather = WeatherProvider.from_file_and_params(args.weather, self.params)
-        cli.weather_warnings(args.weather, weather)
+        weather, _, _ = cli.farm_weather(args.weather, self.params, args)
         with cli._Concerning("population inventory file", args.inventory):
             inventory = PopulationInventoryReader.read(args.inventory).data
         schedule = None if args.schedule is None else cli.load_schedule(args.schedule)

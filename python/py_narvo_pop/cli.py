@@ -144,23 +144,36 @@ def _needs_own_loading(args: argparse.Namespace) -> bool:
 
 def _load_weather(path: str, params: ParameterSet, args: argparse.Namespace
                   ) -> tuple[WeatherProvider, pd.DataFrame]:
-    """(provider, raw table) of a weather file, read with the command line's column options.
+    """(provider, raw table) of a weather file, read with the command line's column options."""
+    weather, raw, _, _ = _load_daily(path, params, args)
+    return weather, raw
+
+
+def _load_daily(path: str, params: ParameterSet, args: argparse.Namespace
+                ) -> tuple[WeatherProvider, pd.DataFrame, pd.DataFrame, ColumnMap]:
+    """(provider, raw table, daily table, its column map) of a weather file,
+    read with the command line's column options.
 
     Plain files go through the weather reader. A file with another separator,
     or with daily minimum and maximum instead of a mean, is loaded here: the
     daily mean is (tmin + tmax) / 2 and the dates are parsed as the reader
-    parses them.
+    parses them. The daily table has the reader's columns: date, and tmean or
+    heat_units.
     """
     import pandas as pd
 
+    from py_narvo_pop.readers.vimlo import WeatherFileReader
     from py_narvo_pop.weather import ColumnMap, WeatherProvider
 
     columns = _weather_columns(args)
+    heat_units = args.heat_units_column is not None
+    canonical = ColumnMap(date="date", tmean=None, heat_units="heat_units") if heat_units else ColumnMap()
     with _Concerning("weather file", path):
         raw = _raw_table(path, args.sep)
         if not _needs_own_loading(args):
-            return WeatherProvider.from_file_and_params(path, params, columns), raw
-        value = [args.heat_units_column] if args.heat_units_column is not None else (
+            daily = WeatherFileReader.read(path, columns).data
+            return WeatherProvider.from_params(daily, params, canonical), raw, daily, canonical
+        value = [args.heat_units_column] if heat_units else (
             [args.tmin_column, args.tmax_column] if args.tmin_column is not None
             else [args.tmean_column])
         needed = [args.date_column, *value]
@@ -169,17 +182,24 @@ def _load_weather(path: str, params: ParameterSet, args: argparse.Namespace
             raise CliError(f"weather file {path!r} missing required column(s): {missing}; "
                            f"found columns: {list(raw.columns)}")
         dates = pd.to_datetime(raw[args.date_column], format="mixed")
-        if args.heat_units_column is not None:
+        if heat_units:
             daily = pd.DataFrame({"date": dates, "heat_units": pd.to_numeric(raw[value[0]])})
-            canonical = ColumnMap(date="date", tmean=None, heat_units="heat_units")
         else:
             if args.tmin_column is not None:
                 tmean = (pd.to_numeric(raw[value[0]]) + pd.to_numeric(raw[value[1]])) / 2.0
             else:
                 tmean = pd.to_numeric(raw[value[0]])
             daily = pd.DataFrame({"date": dates, "tmean": tmean})
-            canonical = ColumnMap()
-        return WeatherProvider.from_params(daily, params, canonical), raw
+        return WeatherProvider.from_params(daily, params, canonical), raw, daily, canonical
+
+
+def farm_weather(path: str, params: ParameterSet, args: argparse.Namespace
+                 ) -> tuple[WeatherProvider, pd.DataFrame, ColumnMap]:
+    """A command's weather: (provider, daily table, its column map), the file's
+    quality notices shown as warnings (errors with --strict)."""
+    weather, raw, daily, columns = _load_daily(path, params, args)
+    _report_quality(_quality(raw, args, weather), path, args.strict)
+    return weather, daily, columns
 
 
 def _quality(raw: pd.DataFrame, args: argparse.Namespace, weather: WeatherProvider
@@ -318,19 +338,6 @@ def load_schedule(path: str, *, warn: bool = True) -> Toverin:
     return schedule
 
 
-def weather_warnings(path: str, weather: WeatherProvider) -> None:
-    """The weather file's quality notices as warnings (see simulate --strict)."""
-    from py_narvo_pop.quality import check_weather
-
-    try:
-        raw = _raw_table(path, None)
-    except Exception:  # noqa: BLE001 - the reader has already read it; a check never stops a run
-        return
-    week_days = (weather.calendar_date_for_week(1) - weather.calendar_date_for_week(0)).days
-    notices = check_weather(raw, week_length_days=week_days, run_start_date=weather.calendar_date_for_week(0))
-    _report_quality(notices, path, False)
-
-
 def _write_table(table: pd.DataFrame, path: str) -> None:
     suffix = Path(path).suffix.lower()
     with _Concerning("--out", path):
@@ -417,8 +424,7 @@ def simulate(args: argparse.Namespace) -> int:
         raise CliError(f"--weeks must be 0 or more, got {args.weeks}")
 
     params = _load_params(params_path)
-    weather, raw = _load_weather(weather_path, params, args)
-    _report_quality(_quality(raw, args, weather), weather_path, args.strict)
+    weather, _, _ = farm_weather(weather_path, params, args)
     with _Concerning("population inventory file", inventory_path):
         inventory = PopulationInventoryReader.read(inventory_path).data
     schedule = None if schedule_path is None else load_schedule(schedule_path)
