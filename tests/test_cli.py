@@ -336,3 +336,8 @@ def test_strict_refuses_a_fahrenheit_file_in_every_command(tmp_path, capsys):
     daily.assign(tmean=daily["tmean"] * 1.8 + 32).to_csv(own, index=False)
     assert main(["forecast", "--weather", str(own), "--inventory", example("inventory.csv"), "--strict"]) == 1
     assert "failed 1 quality check(s) (--strict)" in one_error_line(capsys)
+
+
+def test_a_forecast_of_few_members_says_so(capsys):
+    assert main(["forecast", "--weeks", "600", "--no-progress"]) == 0
+    assert "warning: only 1 member(s)" in capsys.readouterr().err

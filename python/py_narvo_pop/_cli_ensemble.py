@@ -9,6 +9,8 @@ from __future__ import annotations
 import argparse
 import contextlib
 import datetime as dt
+import os
+import sys
 from collections.abc import Iterator
 from typing import Any
 
@@ -101,6 +103,10 @@ def dask_client(scheduler: str | None, workers: int | None) -> Iterator[Any]:
         raise CliError("--scheduler and --workers exclude each other")
     if workers is not None and workers < 1:
         raise CliError(f"--workers must be at least 1, got {workers}")
+    cpus = os.cpu_count() or 1
+    if workers is not None and workers > cpus:
+        print(f"warning: --workers {workers} on {cpus} CPU(s): each worker is a process of its own, and "
+              "more than the CPUs only adds start-up time", file=sys.stderr)
     try:
         from dask.distributed import Client, LocalCluster
     except ImportError:
@@ -235,6 +241,10 @@ def forecast_command(args: argparse.Namespace) -> int:
         result = forecast(daily, params, inventory, schedule, start_date=start, n_weeks=args.weeks,
                           param_sets=sets, quantiles=levels, columns=columns, threads=args.threads,
                           client=client, progress=False if args.no_progress else None)
+    members = len(result.members)
+    if members < 5:
+        print(f"warning: only {members} member(s) (past years whose same weeks the weather record covers): "
+              "the quantiles say little about the spread of the harvest", file=sys.stderr)
     print(result.summary("harvest"))
     _write_outputs(args, result.quantiles, result.plot)
     return 0
