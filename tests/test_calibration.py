@@ -162,12 +162,17 @@ def test_calibration_recovers_known_parameters(farm):
     assert result.after.statistics.loc["harvest", "nse"] > 0.9
 
 
-def test_calibrate_refuses_a_misspelt_weight_before_any_simulation(farm):
+@pytest.mark.parametrize("weights, records, match", [
+    ({"Harvest": 1.0}, "both", "unknown series 'Harvest'"),
+    # Only production records: suckers are not observed, so nothing would weigh.
+    ({"suckers": 1.0}, "production", r"every observed series \(flowering, harvest\) a weight of 0"),
+])
+def test_calibrate_refuses_weights_that_fit_nothing_before_any_simulation(farm, weights, records, match):
     params, farm = farm
     production, selection = _records_from(farm.simulate(params), farm.weather, np.random.default_rng(0), 0.0)
-    with pytest.raises(ValueError, match="unknown series 'Harvest'"):
-        calibrate(farm, params, production=production, selection=selection, weights={"Harvest": 1.0},
-                  budget=10, progress=False)
+    with pytest.raises(ValueError, match=match):
+        calibrate(farm, params, production=production, selection=selection if records == "both" else None,
+                  weights=weights, budget=10, progress=False)
 
 
 def test_fitted_values_are_the_ones_the_fitted_set_holds(farm):

@@ -122,7 +122,7 @@ def test_start_too_early_names_the_least_start_over_all_rows(capsys):
 
 @pytest.mark.parametrize("name, content, needle", [
     ("empty.csv", b"", "empty.csv"),
-    ("latin.csv", "date,tmean\n2024-01-01,\xe9t\xe9\n".encode("latin-1"), "is not UTF-8 text (byte 0xe9"),
+    ("latin.csv", "date,tmean\n2024-01-01,\xe9t\xe9\n".encode("latin-1"), "is not UTF-8 text (line 2 has byte 0xe9)"),
     ("broken.xlsx", b"not a zip file", "broken.xlsx"),
 ])
 def test_unreadable_weather_files_are_one_line(tmp_path, capsys, name, content, needle):
@@ -301,6 +301,8 @@ def test_a_service_that_is_no_scheduler_is_given_up_on(monkeypatch, capsys):
     address = f"tcp://127.0.0.1:{server.getsockname()[1]}"
     assert main(["forecast", "--weeks", "2", "--scheduler", address, "--no-progress"]) == 1
     assert "no Dask scheduler answered within 6 s" in one_error_line(capsys)
+    # Closing the connection ends the abandoned attempt.
+    held[0][0].close()
     server.close()
 
 
@@ -340,4 +342,30 @@ def test_strict_refuses_a_fahrenheit_file_in_every_command(tmp_path, capsys):
 
 def test_a_forecast_of_few_members_says_so(capsys):
     assert main(["forecast", "--weeks", "600", "--no-progress"]) == 0
-    assert "warning: only 1 member(s)" in capsys.readouterr().err
+    assert "warning: only 1 weather year(s) cover the same weeks" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("name, content, needle", [
+    ("params.yaml", "general:\n  # caf\xe9\n".encode("latin-1"),
+     "parameter file '{path}' is not UTF-8 text (line 2 has byte 0xe9); save it as UTF-8"),
+    ("weather.csv", ("date,tmean\n" + "2024-01-01,20\n" * 3000 + "2024-01-02,\xe9\n").encode("latin-1"),
+     "weather file '{path}' is not UTF-8 text (line 3002 has byte 0xe9); save it as UTF-8 CSV"),
+])
+def test_a_file_that_is_not_utf8_says_where(tmp_path, capsys, name, content, needle):
+    path = tmp_path / name
+    path.write_bytes(content)
+    option = "--params" if name.endswith(".yaml") else "--weather"
+    main(["simulate", "--weather", example("weather.csv"), "--inventory", example("inventory.csv"),
+          "--start-week", "104", "--weeks", "2", option, str(path)])
+    assert needle.format(path=path) in one_error_line(capsys)
+
+
+def test_strict_refuses_a_schedule_it_would_read_other_than_written(tmp_path, capsys):
+    schedule = tmp_path / "schedule.yaml"
+    schedule.write_text("replacement_shedule:\n  110: 400\n", encoding="utf-8")
+    argv = ["simulate", "--weather", example("weather.csv"), "--inventory", example("inventory.csv"),
+            "--start-week", "104", "--weeks", "2", "--schedule", str(schedule)]
+    assert main(argv) == 0
+    assert "looks like a misspelt 'replacement_schedule'" in capsys.readouterr().err
+    assert main([*argv, "--strict"]) == 1
+    assert "failed 1 quality check(s) (--strict)" in one_error_line(capsys)

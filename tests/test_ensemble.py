@@ -106,6 +106,7 @@ def test_kept_columns(farm):
     # One name is one column, not its letters; no name at all is refused.
     one = run_ensemble(scenarios, columns="harvest", progress=False)
     np.testing.assert_array_equal(one.column("harvest"), full.column("harvest"))
+    np.testing.assert_array_equal(run_python_path(scenarios, columns="harvest").values, one.values)
     with pytest.raises(ValueError, match="columns names no column"):
         run_ensemble(scenarios, columns=[])
     with pytest.raises(KeyError, match="no column 'date' in this result"):

@@ -94,6 +94,7 @@ def test_start_inside_the_record_is_snapped_to_its_week(inputs):
      ({"n_weeks": 1000}, "no year of the weather record"), ({"n_weeks": 10**6}, "no year of the weather record"),
      ({"quantiles": (0.1, 0.1000001)}, r"give the column\(s\) \['harvest_p10'\] more than once"),
      ({"quantiles": ("low",)}, "quantiles must be numbers"),
+     ({"quantiles": (q for q in (0.5, 2.0))}, r"quantiles must be numbers in \[0, 1\], got \[0.5, 2.0\]"),
      ({"start_date": "29/12/2025"}, "start_date must be a date or a YYYY-MM-DD text")],
 )
 def test_refusals(inputs, kwargs, match):

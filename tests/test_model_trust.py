@@ -278,10 +278,12 @@ def test_seeding_errors_are_the_described_ones_on_both_paths(farm, change, start
     [
         (lambda inv, sch: (inv.assign(chain=["pre_flowering"] * (len(inv) - 1) + ["post flowering"]), sch),
          CohortChainError, r"invalid chain value\(s\) \['post flowering'\]"),
+        (lambda inv, sch: (inv.assign(chain=pd.array([None] + list(inv["chain"][1:]), dtype="string")), sch),
+         CohortChainError, r"invalid chain value\(s\) \[<NA>\]"),
         (lambda inv, sch: (inv, Toverin({START + 3: -500.0})), ValueError, "replacement suckers for week"),
         (lambda inv, sch: (inv, Toverin({START + 3: float("nan")})), ValueError, "replacement suckers for week"),
     ],
-    ids=["a row in no chain", "negative replacements", "NaN replacements"],
+    ids=["a row in no chain", "NA in a text column", "negative replacements", "NaN replacements"],
 )
 def test_every_entry_point_refuses_what_the_engine_refuses(farm, change, error, match):
     # The engine, the calibration farm and the ensemble each convert the

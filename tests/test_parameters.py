@@ -100,6 +100,7 @@ TEXT_HINT = " (a text, not a number: write numbers without quotes, and 1e-6 as 1
         ("general", "week_length_days", True, "a positive whole number of days"),
         ("general", "week_length_days", "7", "a positive whole number of days"),
         ("general", "base_temperature_c", "14", "a finite real number"),
+        ("general", "base_temperature_c", "inf", "a finite real number"),
         ("general", "base_temperature_c", math.nan, "a finite real number"),
         ("general", "base_temperature_c", None, "a finite real number"),
         ("general", "population_epsilon", "1e-6", "a finite real number >= 0"),
@@ -117,7 +118,7 @@ def test_rejected_values_are_named(group, key, value, what):
     with pytest.raises(ParameterError) as err:
         ParameterSet.from_dict(with_value(group, key, value))
     # A number written as text (YAML reads 1e-6 so) is told how to write it.
-    hint = TEXT_HINT if isinstance(value, str) else ""
+    hint = TEXT_HINT if isinstance(value, str) and math.isfinite(float(value)) else ""
     assert str(err.value) == f"parameter {group}.{key} must be {what}, got {value!r}{hint}"
 
 

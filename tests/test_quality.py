@@ -84,6 +84,8 @@ def test_coverage_and_notice_text():
     ("replacement_schedule:\n  110: 400\n  '110': 5\n", "schedule_weeks", "week 110 listed twice"),
     ("replacement_schedule:\n  110.5: 400\n", "schedule_weeks", "110.5 (read as week 110)"),
     ("replacement_schedule:\n  110: true\n", "schedule_weeks", "true and false read as 1 and 0"),
+    ("notes: a\nreplacment_schedule:\n  110: 400\n", "unread_keys", "'replacment_schedule' looks like a misspelt"),
+    ("replacement_schedule:\n  110: 400\nmeta: {a: 1, a: 2}\n", "unread_keys", "key(s) ['meta'] are not read"),
 ])
 def test_schedule_file_read_other_than_written(tmp_path, text, check, needle):
     path = tmp_path / "schedule.yaml"

@@ -50,13 +50,14 @@ def test_no_names_is_refused(farm):
         bounds_for(farm[0], {})
 
 
-@pytest.mark.parametrize("basis", ["cohort", "direct"])
-def test_default_ranges_stop_at_the_largest_meaningful_value(farm, basis):
+@pytest.mark.parametrize("basis, amplitude", [("cohort", 1.0), ("direct", 1.0), ("cohort", 1.25)])
+def test_default_ranges_stop_at_the_largest_meaningful_value(farm, basis, amplitude):
     # +-20 % of an amplitude of 1 would reach 1.2: more plants flowering than
-    # there are, which the direct basis refuses outright.
+    # there are, which the direct basis refuses outright; the cohort basis
+    # caps an amplitude of 1.25 at 1, so it varies as 1 does.
     params = farm[0]
     d = params.to_dict()
-    d["general"]["rate_basis"], d["flowering"]["amplitude"] = basis, 1.0
+    d["general"]["rate_basis"], d["flowering"]["amplitude"] = basis, amplitude
     d["mortality_replacement"]["death_rate_vegetative"] = 0.9
     b = bounds_for(ParameterSet.from_dict(d), {"flowering.amplitude": None,
                                                "mortality_replacement.death_rate_vegetative": None})

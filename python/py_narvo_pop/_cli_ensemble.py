@@ -9,7 +9,6 @@ from __future__ import annotations
 import argparse
 import contextlib
 import datetime as dt
-import os
 import sys
 from collections.abc import Iterator
 from typing import Any
@@ -103,7 +102,9 @@ def dask_client(scheduler: str | None, workers: int | None) -> Iterator[Any]:
         raise CliError("--scheduler and --workers exclude each other")
     if workers is not None and workers < 1:
         raise CliError(f"--workers must be at least 1, got {workers}")
-    cpus = os.cpu_count() or 1
+    from py_narvo_pop.ensemble import default_threads
+
+    cpus = default_threads()
     if workers is not None and workers > cpus:
         print(f"warning: --workers {workers} on {cpus} CPU(s): each worker is a process of its own, and "
               "more than the CPUs only adds start-up time", file=sys.stderr)
@@ -136,18 +137,29 @@ def _connect(client_type: Any, address: str) -> Any:
     from py_narvo_pop.cli import CliError
 
     box: dict[str, Any] = {}
+    lock, abandoned = threading.Lock(), threading.Event()
 
     def attempt() -> None:
         try:
-            box["client"] = client_type(address, timeout=CONNECT_SECONDS)
+            client = client_type(address, timeout=CONNECT_SECONDS, set_as_default=False)
         except BaseException as e:  # noqa: BLE001 - reported below, whatever it is
             box["error"] = e
+            return
+        with lock:
+            late = abandoned.is_set()
+            if not late:
+                box["client"] = client
+        if late:  # given up on: nobody will close it
+            client.close()
 
     thread = threading.Thread(target=attempt, name="narvo-pop-connect", daemon=True)
     thread.start()
     thread.join(CONNECT_SECONDS + 5.0)
+    with lock:
+        if "client" not in box and "error" not in box:
+            abandoned.set()
     hint = "give the scheduler's address (tcp://HOST:8786 by default), not its dashboard's"
-    if thread.is_alive():
+    if abandoned.is_set():
         raise CliError(f"--scheduler {address!r}: no Dask scheduler answered within "
                        f"{CONNECT_SECONDS + 5.0:g} s; {hint}")
     if "error" in box:
@@ -177,7 +189,7 @@ def _inputs(args: argparse.Namespace) -> tuple[Any, Any, Any, bool]:
     with cli._Concerning("inventory file", inv_path):
         inventory = PopulationInventoryReader.read(inv_path).data
     sched_path = args.schedule if args.schedule is not None else (cli._example("schedule.yaml") if example else None)
-    schedule = None if sched_path is None else cli.load_schedule(sched_path)
+    schedule = None if sched_path is None else cli.load_schedule(sched_path, strict=args.strict)
     return params, inventory, schedule, example
 
 
@@ -241,10 +253,10 @@ def forecast_command(args: argparse.Namespace) -> int:
         result = forecast(daily, params, inventory, schedule, start_date=start, n_weeks=args.weeks,
                           param_sets=sets, quantiles=levels, columns=columns, threads=args.threads,
                           client=client, progress=False if args.no_progress else None)
-    members = len(result.members)
-    if members < 5:
-        print(f"warning: only {members} member(s) (past years whose same weeks the weather record covers): "
-              "the quantiles say little about the spread of the harvest", file=sys.stderr)
+    years = int(result.members["year_offset"].nunique())
+    if years < 5:
+        print(f"warning: only {years} weather year(s) cover the same weeks in the record: the quantiles say "
+              "little about the spread the weather gives the harvest", file=sys.stderr)
     print(result.summary("harvest"))
     _write_outputs(args, result.quantiles, result.plot)
     return 0

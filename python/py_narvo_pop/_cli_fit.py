@@ -108,7 +108,7 @@ class _Setup:
         weather, _, _ = cli.farm_weather(args.weather, self.params, args)
         with cli._Concerning("population inventory file", args.inventory):
             inventory = PopulationInventoryReader.read(args.inventory).data
-        schedule = None if args.schedule is None else cli.load_schedule(args.schedule)
+        schedule = None if args.schedule is None else cli.load_schedule(args.schedule, strict=args.strict)
         self.production = self.selection = None
         if args.production is not None:
             with cli._Concerning("production file", args.production):

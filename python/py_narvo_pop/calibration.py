@@ -301,11 +301,15 @@ UPPER_LIMITS: dict[str, float] = {
 
 
 def default_range(name: str, current: float, spread: float) -> tuple[float, float]:
-    """``current`` +- ``spread`` x ``current`` (0 to 1 around a value of 0), within ``UPPER_LIMITS``."""
+    """``current`` +- ``spread`` x ``current`` (0 to 1 around a value of 0), within
+    ``UPPER_LIMITS`` (a value above its limit, such as a flowering amplitude
+    the cohort basis caps at 1, counts as the limit)."""
+    limit = UPPER_LIMITS.get(name, math.inf)
+    current = min(current, limit)
     low, high = sorted((current * (1.0 - spread), current * (1.0 + spread)))
     if low == high:
         high = low + 1.0
-    return low, min(high, UPPER_LIMITS.get(name, math.inf))
+    return low, min(high, limit)
 
 
 def checked_range(params: ParameterSet, name: str, low: float, high: float) -> tuple[float, float]:
@@ -406,7 +410,7 @@ class Farm:
             self._replacements = replacement_series(schedule, self.start_week_index, self.n_weeks)
             self._chains, self._populations, self._ages = columns
 
-    def _kernel_columns(self, params: Any) -> dict[str, Any]:
+    def _kernel_columns(self, params: Any, explain: bool = True) -> dict[str, Any]:
         from py_narvo_pop import _farm
 
         try:
@@ -415,8 +419,9 @@ class Farm:
             columns, _, _ = _farm.run(params, pre, post, self.start_week_index,
                                       self._increments, self._replacements)
         except Exception:
-            # The engine's own error says in which week and why.
-            self._engine_table(params)
+            if explain:
+                # The engine's own error says in which week and why.
+                self._engine_table(params)
             raise
         return columns
 
@@ -427,10 +432,14 @@ class Farm:
                                 start_week_index=self.start_week_index)
         return engine.run(self.n_weeks)
 
-    def columns(self, params: Any) -> Mapping[str, Any]:
-        """The weekly columns of a simulation as numpy arrays (no table built)."""
+    def columns(self, params: Any, *, explain: bool = True) -> Mapping[str, Any]:
+        """The weekly columns of a simulation as numpy arrays (no table built).
+
+        A run the kernel stops raises the engine's error, which names the week
+        and the rate; ``explain=False`` raises the kernel's own, without
+        running the engine for it (a search that only needs to know it failed)."""
         if self._native and type(params) is ParameterSet and _farm_runs(params):
-            return self._kernel_columns(params)
+            return self._kernel_columns(params, explain)
         table = self.simulate(params)
         return {name: table[name].to_numpy() for name in table.columns}
 
@@ -509,7 +518,7 @@ class _Objective:
     def __call__(self, x: Sequence[float]) -> float:
         """The calibration error of the parameter values ``x`` (what ``Comparison.error`` gives)."""
         try:
-            columns = self.farm.columns(self.params_at(x))
+            columns = self.farm.columns(self.params_at(x), explain=False)
         except (ValueError, ArithmeticError):
             return math.inf
         error = 0.0
@@ -597,6 +606,10 @@ def calibrate(
     bounds = resolve_bounds(params, fit_map)
     names = list(bounds)
     objective = _Objective(farm, params, names, observed, weights)
+    if weights is not None and not any(scale for *_, scale in objective._series):
+        observed_names = [series for series, *_ in objective._series]
+        raise ValueError(f"the weights give every observed series ({', '.join(observed_names) or 'none'}) a "
+                         "weight of 0; nothing would be fitted")
 
     before = objective.comparison([current_value(params, n) for n in names])
     if before.statistics.empty:

@@ -88,14 +88,26 @@ class _Concerning:
         if isinstance(exc, IsADirectoryError):
             raise CliError(f"{self.what} {self.path!r} is a folder, not a file") from exc
         if isinstance(exc, UnicodeDecodeError):
-            raise CliError(f"{self.what} {self.path!r} is not UTF-8 text (byte {exc.object[exc.start]:#04x} at "
-                           f"position {exc.start}); save it as UTF-8 CSV, or give the spreadsheet itself "
-                           "(.xlsx)") from exc
+            raise CliError(f"{self.what} {self.path!r} is not UTF-8 text{_first_bad_byte(self.path)}; "
+                           + ("save it as UTF-8 CSV, or give the spreadsheet itself (.xlsx)"
+                              if Path(self.path).suffix.lower() == ".csv" else "save it as UTF-8")) from exc
         text = _one_line(exc)
         if self.path in text:
             raise CliError(text) from exc
         reason = f"{type(exc).__name__}: {text}" if not _plain_error(exc) else text
         raise CliError(f"{self.what} {self.path!r}: {reason}") from exc
+
+
+def _first_bad_byte(path: str) -> str:
+    """Where a file stops being UTF-8: " (line N has byte 0x..)", or nothing if it cannot tell."""
+    try:
+        data = Path(path).read_bytes()
+        data.decode("utf-8")
+    except UnicodeDecodeError as e:
+        return f" (line {data.count(b'\n', 0, e.start) + 1} has byte {data[e.start]:#04x})"
+    except OSError:
+        pass
+    return ""
 
 
 def _plain_error(exc: BaseException) -> bool:
@@ -323,9 +335,10 @@ def check_outputs(args: argparse.Namespace, outputs: Sequence[str] = ("out", "pl
                                "with the results: give another file name")
 
 
-def load_schedule(path: str, *, warn: bool = True) -> Toverin:
+def load_schedule(path: str, *, warn: bool = True, strict: bool = False) -> Toverin:
     """The schedule file, its amounts checked as a run checks them; with
-    ``warn``, what it holds but does not read is shown as warnings."""
+    ``warn``, what it holds but does not read is shown as warnings (errors
+    with ``strict``)."""
     from py_narvo_pop.engine import check_schedule
     from py_narvo_pop.quality import check_schedule_file
     from py_narvo_pop.toverin import Toverin
@@ -334,7 +347,7 @@ def load_schedule(path: str, *, warn: bool = True) -> Toverin:
         schedule = Toverin.from_yaml(path)
         check_schedule(schedule)
     if warn:
-        _report_quality(check_schedule_file(path), path, False)
+        _report_quality(check_schedule_file(path), path, strict, "schedule file")
     return schedule
 
 
@@ -427,7 +440,7 @@ def simulate(args: argparse.Namespace) -> int:
     weather, _, _ = farm_weather(weather_path, params, args)
     with _Concerning("population inventory file", inventory_path):
         inventory = PopulationInventoryReader.read(inventory_path).data
-    schedule = None if schedule_path is None else load_schedule(schedule_path)
+    schedule = None if schedule_path is None else load_schedule(schedule_path, strict=args.strict)
     start = _start_week(args, weather, own)
     _check_start(start, inventory, weather, inventory_path, weather_path)
     check_span(start, args.weeks, weather, weather_path)

@@ -286,7 +286,8 @@ def check_inventory(inventory: pd.DataFrame) -> None:
     if "chain" not in inventory.columns:
         raise KeyError("inventory table has no 'chain' column")
     kinds = inventory["chain"].to_numpy(dtype=object)
-    valid = (kinds == _CHAIN_VALUES[0]) | (kinds == _CHAIN_VALUES[1])
+    # Texts only (ChainKind members are texts); a missing value of any kind is none.
+    valid = np.fromiter((isinstance(k, str) and k in _CHAIN_VALUES for k in kinds), dtype=bool, count=len(kinds))
     if not valid.all():
         bad = sorted(set(kinds[~valid].tolist()), key=lambda v: (type(v).__name__, repr(v)))
         raise CohortChainError(f"inventory has invalid chain value(s) {bad!r}; expected exactly one of "
@@ -296,16 +297,19 @@ def check_inventory(inventory: pd.DataFrame) -> None:
 def kernel_inventory(inventory: pd.DataFrame) -> tuple[np.ndarray, np.ndarray, np.ndarray] | None:
     """The chain, population and age columns as the farm kernel seeds them, or
     None where it cannot: ages of a dtype other than whole numbers (or beyond
-    64-bit), populations that are not plain numbers, missing values. Seeding
-    through the chains takes those, with its own errors."""
+    64-bit), populations that are not plain numbers or that are missing (NaN
+    or NA). Seeding through the chains takes those, with its own errors, so
+    every entry point reports them alike."""
     try:
         chains, populations, ages = inventory["chain"], inventory["population"], inventory["age_weeks"]
         if populations.dtype.kind not in "iuf" or ages.dtype.kind not in "iu":
             return None
         if ages.dtype.kind == "u" and len(ages) and ages.max() > np.iinfo(np.int64).max:
             return None
-        return (chains.to_numpy(dtype=object), populations.to_numpy(dtype=np.float64),
-                ages.to_numpy(dtype=np.int64))
+        numbers = populations.to_numpy(dtype=np.float64, na_value=np.nan)
+        if np.isnan(numbers).any():
+            return None
+        return chains.to_numpy(dtype=object), numbers, ages.to_numpy(dtype=np.int64)
     except (KeyError, TypeError, ValueError):
         return None
 

@@ -560,6 +560,17 @@ def _progress(total: int, progress: bool | None, what: str) -> Any:
     return tqdm(total=total, unit="run", desc=what, leave=False)
 
 
+def _column_names(columns: Sequence[str] | str | None) -> tuple[str, ...]:
+    """The kept columns: all of ``COLUMNS`` for None, one for a single name."""
+    names = tuple(COLUMNS if columns is None else (columns,) if isinstance(columns, str) else columns)
+    if not names:
+        raise ValueError(f"columns names no column; expected some of {list(COLUMNS)}")
+    unknown = [c for c in names if c not in COLUMNS]
+    if unknown:
+        raise ValueError(f"unknown ensemble column(s) {unknown}; expected some of {list(COLUMNS)}")
+    return names
+
+
 def run_ensemble(
     scenarios: Sequence[Scenario],
     *,
@@ -582,12 +593,7 @@ def run_ensemble(
     """
     t0 = time.perf_counter()
     scenarios = list(scenarios)
-    names = tuple(COLUMNS if columns is None else (columns,) if isinstance(columns, str) else columns)
-    if not names:
-        raise ValueError(f"columns names no column; expected some of {list(COLUMNS)}")
-    unknown = [c for c in names if c not in COLUMNS]
-    if unknown:
-        raise ValueError(f"unknown ensemble column(s) {unknown}; expected some of {list(COLUMNS)}")
+    names = _column_names(columns)
     keep = [COLUMNS.index(c) for c in names]
     prep = _Preparer()
     ready, date_of = _prepare(scenarios, prep)
@@ -651,7 +657,7 @@ def run_ensemble(
 def run_python_path(scenarios: Sequence[Scenario], *, columns: Sequence[str] | None = None) -> EnsembleResult:
     """The same result as ``run_ensemble``, every scenario through ``NarvoPopEngine``."""
     scenarios = list(scenarios)
-    names = tuple(COLUMNS if columns is None else columns)
+    names = _column_names(columns)
     keep = [COLUMNS.index(c) for c in names]
     widest = max((int(sc.n_weeks) for sc in scenarios), default=0)
     values = np.full((len(scenarios), widest, len(keep)), np.nan)

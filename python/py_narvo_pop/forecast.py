@@ -134,13 +134,15 @@ def member_years(daily_dates: pd.Series, start: dt.date, n_weeks: int, week_days
 
 
 def checked_levels(quantiles: Sequence[float]) -> tuple[float, ...]:
-    """The quantile levels as floats: numbers in [0, 1] whose columns are all distinct."""
+    """The quantile levels as floats (one number is one level): numbers in [0, 1]
+    whose columns are all distinct."""
+    given = [quantiles] if isinstance(quantiles, (int, float)) else list(quantiles)
     try:
-        levels = tuple(float(q) for q in quantiles)
+        levels = tuple(float(q) for q in given)
     except (TypeError, ValueError):
         levels = (math.nan,)
     if not levels or any(not 0.0 <= q <= 1.0 for q in levels):
-        raise ValueError(f"quantiles must be numbers in [0, 1], got {list(quantiles)!r}")
+        raise ValueError(f"quantiles must be numbers in [0, 1], got {given!r}")
     names = [quantile_name("harvest", q) for q in levels]
     repeated = sorted({n for n in names if names.count(n) > 1})
     if repeated:

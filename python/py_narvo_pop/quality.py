@@ -321,51 +321,47 @@ def check_schedule_file(path: str) -> list[QualityNotice]:
 
     import yaml
 
-    repeated: list[object] = []
-
-    class _Loader(yaml.SafeLoader):
-        pass
-
-    def mapping(loader: yaml.SafeLoader, node: yaml.MappingNode) -> dict[object, object]:
-        keys = [loader.construct_object(k) for k, _ in node.value]
-        repeated.extend(k for i, k in enumerate(keys) if k in keys[:i] and not isinstance(k, (list, dict)))
-        return dict(loader.construct_pairs(node))
-
-    _Loader.add_constructor(yaml.resolver.BaseResolver.DEFAULT_MAPPING_TAG, mapping)
+    name = "replacement_schedule"
     try:
         with open(path, encoding="utf-8") as f:
-            document = yaml.load(f, Loader=_Loader)  # noqa: S506 - a SafeLoader
+            text = f.read()
+        document = yaml.safe_load(text)
+        root = yaml.compose(text, Loader=yaml.SafeLoader)
     except Exception:  # noqa: BLE001 - the schedule reports its own errors
         return []
     notices: list[QualityNotice] = []
     if not isinstance(document, dict):
         return notices
-    name = "replacement_schedule"
     other = [k for k in document if k != name]
     if other:
-        close = difflib.get_close_matches(str(other[0]), [name], n=1) if name not in document else []
-        why = (f"; {other[0]!r} looks like a misspelt {name!r}, so the schedule lists no week" if close
+        close = [k for k in other if difflib.get_close_matches(str(k), [name], n=1)] if name not in document else []
+        why = (f"; {close[0]!r} looks like a misspelt {name!r}, so the schedule lists no week" if close
                else f"; only {name!r} is read")
         notices.append(QualityNotice("unread_keys", "schedule", f"key(s) {other} are not read{why}"))
     table = document.get(name)
     if not isinstance(table, dict):
         return notices
+    # The keys as written, repeats included (loading keeps only the last).
+    constructor = yaml.SafeLoader("")
+    written: list[object] = []
+    for key_node, value_node in root.value if isinstance(root, yaml.MappingNode) else []:
+        if key_node.value == name and isinstance(value_node, yaml.MappingNode):
+            written = [constructor.construct_object(k) for k, _ in value_node.value]
     odd = []
     weeks: dict[int, object] = {}
-    for key, amount in table.items():
+    for key in written:
+        amount = table.get(key)
         if isinstance(key, bool) or isinstance(amount, bool):
             odd.append(f"{key!r}: {amount!r} (true and false read as 1 and 0)")
-        elif isinstance(key, float) and key != int(key):
+        elif isinstance(key, float) and not key.is_integer():
             odd.append(f"{key!r} (read as week {int(key)})")
         try:
-            week = int(key)
+            week = int(key)  # type: ignore[call-overload]
         except (TypeError, ValueError):
             continue
         if week in weeks:
             odd.append(f"week {week} listed twice (as {weeks[week]!r} and {key!r}; the later amount is kept)")
         weeks[week] = key
-    odd += [f"week {k!r} listed twice (the later amount is kept)" for k in repeated
-            if not isinstance(k, str) or k != name]
     if odd:
         notices.append(QualityNotice("schedule_weeks", name, f"{len(odd)} entr(ies) read other than written: "
                                      + _listed(odd)))

@@ -222,13 +222,16 @@ nb::object checked_value(const GroupRule& group, const KeyRule& key_rule, nb::ha
         // A number in quotes, or one YAML reads as text (1e-6 without a dot).
         nb::str hint("");
         if (PyUnicode_Check(value.ptr())) {
-            PyObject* number = PyFloat_FromString(value.ptr());
-            if (number) {
+            bool finite = false;
+            if (PyObject* number = PyFloat_FromString(value.ptr())) {
+                finite = std::isfinite(PyFloat_AS_DOUBLE(number));
                 Py_DECREF(number);
-                hint = nb::str(" (a text, not a number: write numbers without quotes, and 1e-6 as 1.0e-6, "
-                               "which YAML reads as a number)");
             } else {
                 PyErr_Clear();
+            }
+            if (finite) {
+                hint = nb::str(" (a text, not a number: write numbers without quotes, and 1e-6 as 1.0e-6, "
+                               "which YAML reads as a number)");
             }
         }
         fail(prefix, concat({nb::str("parameter "), nb::str(group.name), nb::str("."),
