@@ -59,3 +59,15 @@ def test_cluster_error_names_the_scenario(client, scenarios):
     with pytest.raises(Exception, match="outside the weather data's coverage") as e:
         run_ensemble([*scenarios[:9], bad], client=client, batch_size=3, progress=False)
     assert "in scenario 9" in e.value.__notes__
+
+
+def test_command_line_on_a_running_scheduler_prints_the_local_forecast(capsys):
+    from py_narvo_pop.cli import main
+
+    argv = ["forecast", "--weeks", "6", "--no-progress"]
+    assert main(argv) == 0
+    local = capsys.readouterr().out
+    with distributed.LocalCluster(processes=False, n_workers=1, threads_per_worker=1, protocol="tcp",
+                                  dashboard_address=":0") as cluster:
+        assert main([*argv, "--scheduler", cluster.scheduler_address]) == 0
+    assert capsys.readouterr().out == local

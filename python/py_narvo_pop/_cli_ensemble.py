@@ -141,7 +141,7 @@ def _connect(client_type: Any, address: str) -> Any:
 
     def attempt() -> None:
         try:
-            client = client_type(address, timeout=CONNECT_SECONDS, set_as_default=False)
+            client = client_type(address, timeout=CONNECT_SECONDS)
         except BaseException as e:  # noqa: BLE001 - reported below, whatever it is
             box["error"] = e
             return
