@@ -194,3 +194,15 @@ def test_observed_series_joins_both_records(farm):
     result = compare(table, observed)
     assert result.statistics.loc["flowering", "rmse"] == pytest.approx(0.0, abs=1e-9)
     assert result.statistics.loc["suckers", "nse"] == pytest.approx(1.0)
+
+
+def test_a_comparison_that_matches_no_week_is_refused_not_a_perfect_fit(farm):
+    params, farm = farm
+    table = farm.simulate(params)
+    production, _ = _records_from(table, farm.weather, np.random.default_rng(0), 0.0)
+    # The weekly table as the records give it: week_index a column, not the index.
+    with pytest.raises(ValueError, match="cover none of the simulated weeks .*indexed by week_index"):
+        compare(table, production.weekly_table(farm.weather))
+    with pytest.raises(ValueError, match=r"cover none of the simulated weeks \(104\.\.155\)"):
+        compare(table, observed_series(production, None, farm.weather).set_axis(
+            observed_series(production, None, farm.weather).index + 1000).rename_axis("week_index"))

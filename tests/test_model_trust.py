@@ -321,3 +321,45 @@ def test_a_run_the_rates_break_fails_with_the_engines_error_everywhere(farm):
         run_ensemble(scenarios, progress=False)
     assert str(calibration.value) == str(ensemble.value) == str(engine.value)
     assert ensemble.value.__notes__[-1] == "in scenario 3"
+
+
+@pytest.mark.parametrize("change, error, match", [
+    (lambda inv: inv.assign(age_weeks=[-5] + list(inv["age_weeks"][1:])), CohortChainError,
+     r"negative age_weeks at row\(s\) \[0\]; expected weeks of age >= 0"),
+    (lambda inv: inv.assign(population=[-500.0] + list(inv["population"][1:])), CohortChainError,
+     r"negative population at row\(s\) \[0\]; expected plants >= 0"),
+])
+def test_inventory_values_the_reader_refuses_are_refused_everywhere(farm, change, error, match):
+    # A group born after the start week, or of fewer than no plants.
+    from py_narvo_pop.calibration import Farm
+    from py_narvo_pop.ensemble import Scenario, run_ensemble
+
+    params, weather, inventory, schedule = farm
+    inv = change(inventory)
+    for attempt in (lambda: NarvoPopEngine(params, weather, inv, schedule, start_week_index=START),
+                    lambda: Farm(weather, inv, schedule, start_week_index=START, n_weeks=4),
+                    lambda: run_ensemble([Scenario(params, weather, inv, schedule, START, 4)], progress=False)):
+        with pytest.raises(error, match=match):
+            attempt()
+
+
+@pytest.mark.parametrize("key", ["110", 110.5, True])
+def test_schedule_keys_that_no_week_finds_are_refused(farm, key):
+    params, weather, inventory, _ = farm
+    with pytest.raises(ValueError, match=f"replacement schedule key {key!r} is not a week index"):
+        NarvoPopEngine(params, weather, inventory, Toverin({key: 10.0}), start_week_index=START)
+
+
+def test_whole_numbers_of_any_integer_type_and_a_history_callers_cannot_alter(farm):
+    from py_narvo_pop.calibration import Farm
+
+    params, weather, inventory, schedule = farm
+    engine = NarvoPopEngine(params, weather, inventory, schedule, start_week_index=np.int64(START))
+    table = engine.run(np.int64(6))
+    held = engine.history
+    held["harvest"] = -1.0
+    assert engine.history.equals(table)
+    with pytest.raises(TypeError, match="start_week_index must be an int, got 104.7"):
+        Farm(weather, inventory, schedule, start_week_index=104.7, n_weeks=4)
+    with pytest.raises(ValueError, match="n_weeks must be at least 1"):
+        Farm(weather, inventory, schedule, start_week_index=START, n_weeks=-5)

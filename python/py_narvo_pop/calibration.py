@@ -51,7 +51,7 @@ import numpy as np
 import pandas as pd
 
 from py_narvo_pop.engine import (RESULT_COLUMNS, check_inventory, check_schedule, kernel_inventory,
-                                 replacement_series)
+                                 replacement_series, whole_number)
 from py_narvo_pop.parameters import ParameterError, ParameterSet
 
 SERIES = ("flowering", "harvest", "suckers")
@@ -173,7 +173,9 @@ def compare(simulated: pd.DataFrame, observed: pd.DataFrame) -> Comparison:
     """Join an engine's weekly table with ``observed_series`` and compute the statistics.
 
     Only the weeks both cover are joined; a week without an observation of a
-    series is left out of that series' statistics.
+    series is left out of that series' statistics. ValueError when no
+    simulated week has an observation: there is nothing to compare (and an
+    empty comparison would read as a perfect fit).
     """
     sim = simulated.set_index("week_index")
     weeks = sim.index.intersection(observed.index)
@@ -192,6 +194,11 @@ def compare(simulated: pd.DataFrame, observed: pd.DataFrame) -> Comparison:
         stats = fit_statistics(sim_values, obs_values)
         if stats["weeks"] > 0:
             rows[series] = stats
+    if not rows:
+        span = f"{sim.index.min()}..{sim.index.max()}" if len(sim) else "none"
+        hint = ("" if observed.index.name == "week_index"
+                else "; observed must be indexed by week_index, as observed_series gives it")
+        raise ValueError(f"the field records cover none of the simulated weeks ({span}){hint}")
     statistics = pd.DataFrame.from_dict(rows, orient="index", columns=list(STATISTICS_COLUMNS))
     statistics["weeks"] = statistics["weeks"].astype("int64")
     statistics.index.name = "series"
@@ -393,8 +400,10 @@ class Farm:
         self.weather = weather
         self.inventory = inventory
         self.schedule = schedule
-        self.start_week_index = int(start_week_index)
-        self.n_weeks = int(n_weeks)
+        self.start_week_index = whole_number("start_week_index", start_week_index)
+        self.n_weeks = whole_number("n_weeks", n_weeks)
+        if self.n_weeks < 1:
+            raise ValueError(f"n_weeks must be at least 1, got {n_weeks!r}")
         weeks = range(self.start_week_index, self.start_week_index + self.n_weeks)
         self._dates = [weather.calendar_date_for_week(w) for w in weeks]
         columns = kernel_inventory(inventory)
@@ -612,9 +621,6 @@ def calibrate(
                          "weight of 0; nothing would be fitted")
 
     before = objective.comparison([current_value(params, n) for n in names])
-    if before.statistics.empty:
-        raise ValueError("the field records cover none of the simulated weeks "
-                         f"({farm.start_week_index}..{farm.start_week_index + farm.n_weeks - 1})")
     if progress is None:
         import sys
 

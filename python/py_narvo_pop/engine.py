@@ -110,6 +110,7 @@ the engine in the same state.
 from __future__ import annotations
 
 import math
+import numbers
 from collections.abc import Mapping
 from typing import Any, TypeAlias
 
@@ -255,16 +256,29 @@ def _check_amount(week_index: Any, amount: Any) -> float:
 
 
 def check_schedule(schedule: Any) -> None:
-    """Refuse a schedule whose table holds a negative or non-finite amount (ValueError).
+    """Refuse a schedule whose table holds a negative or non-finite amount, or a
+    key that is not a week index (ValueError).
 
-    The schedule keeps whatever its file holds; the engine will not plant NaN
-    or negative suckers. A schedule without a ``replacement_schedule`` mapping
-    is checked week by week as the engine runs instead.
+    The schedule keeps whatever its file or its caller gives it; the engine
+    will not plant NaN or negative suckers, and a week looked up as a whole
+    number never finds an entry listed under "104" (as JSON writes keys),
+    104.5 or True. A schedule without a ``replacement_schedule`` mapping is
+    checked week by week as the engine runs instead.
     """
     amounts = getattr(schedule, "replacement_schedule", None)
     if isinstance(amounts, Mapping):
         for week, amount in amounts.items():
+            if not isinstance(week, numbers.Integral) or isinstance(week, bool):
+                raise ValueError(f"replacement schedule key {week!r} is not a week index (a whole number); "
+                                 "its suckers would never be planted")
             _check_amount(week, amount)
+
+
+def whole_number(name: str, value: Any) -> int:
+    """``value`` as an int when it is a whole number of any integer type (TypeError otherwise)."""
+    if not isinstance(value, numbers.Integral) or isinstance(value, bool):
+        raise TypeError(f"{name} must be an int, got {value!r}")
+    return int(value)
 
 
 def replacement_series(schedule: Any, first: int, n: int) -> np.ndarray:
@@ -280,9 +294,10 @@ _CHAIN_VALUES = (ChainKind.POST_FLOWERING.value, ChainKind.PRE_FLOWERING.value)
 
 
 def check_inventory(inventory: pd.DataFrame) -> None:
-    """Refuse an inventory table without a ``chain`` column (KeyError) or with a
-    row in no chain (CohortChainError listing the values): such a row's plants
-    would otherwise be in neither chain, and the run would start without them."""
+    """Refuse an inventory table without a ``chain`` column (KeyError), with a
+    row in no chain (its plants would be in neither chain, and the run would
+    start without them), or with a negative population or age, which the
+    inventory reader refuses in a file (CohortChainError)."""
     if "chain" not in inventory.columns:
         raise KeyError("inventory table has no 'chain' column")
     kinds = inventory["chain"].to_numpy(dtype=object)
@@ -292,6 +307,18 @@ def check_inventory(inventory: pd.DataFrame) -> None:
         bad = sorted(set(kinds[~valid].tolist()), key=lambda v: (type(v).__name__, repr(v)))
         raise CohortChainError(f"inventory has invalid chain value(s) {bad!r}; expected exactly one of "
                                f"{list(_CHAIN_VALUES)!r}")
+    # What the inventory reader refuses in a file: a group of fewer than no
+    # plants, or one born after the start week.
+    for column, what in (("population", "plants"), ("age_weeks", "weeks of age")):
+        if column not in inventory.columns:
+            continue
+        values = pd.to_numeric(inventory[column], errors="coerce")
+        negative = np.flatnonzero((values < 0).to_numpy(dtype=bool, na_value=False))
+        if len(negative):
+            rows = [inventory.index[i] for i in negative[:5]]
+            more = f" and {len(negative) - 5} more" if len(negative) > 5 else ""
+            raise CohortChainError(f"inventory has negative {column} at row(s) {rows}{more}; expected "
+                                   f"{what} >= 0")
 
 
 def kernel_inventory(inventory: pd.DataFrame) -> tuple[np.ndarray, np.ndarray, np.ndarray] | None:
@@ -369,8 +396,7 @@ class NarvoPopEngine:
         *,
         start_week_index: int,
     ) -> None:
-        if not isinstance(start_week_index, int) or isinstance(start_week_index, bool):
-            raise TypeError(f"start_week_index must be an int, got {start_week_index!r}")
+        start_week_index = whole_number("start_week_index", start_week_index)
         check_inventory(inventory)
         if schedule is not None:
             check_schedule(schedule)
@@ -436,10 +462,11 @@ class NarvoPopEngine:
 
     @property
     def history(self) -> pd.DataFrame:
-        """Every week run so far, one row per week (a new DataFrame on each change)."""
+        """Every week run so far, one row per week (a new DataFrame on each read:
+        changing it changes nothing the engine holds)."""
         if self._history is None:
             self._history = _table(self._chunks) if self._chunks else _table([_empty_chunk()])
-        return self._history
+        return self._history.copy()
 
     def replacement_suckers(self, week_index: int) -> float:
         """The schedule's replacement suckers for ``week_index`` (0.0 without a schedule)."""
@@ -478,9 +505,9 @@ class NarvoPopEngine:
         with ``ValueError``) and leaves the engine as it was. An error while
         stepping keeps the weeks completed before it (see the module notes).
         """
-        if not isinstance(n_weeks, int) or isinstance(n_weeks, bool) or n_weeks < 0:
+        if not isinstance(n_weeks, numbers.Integral) or isinstance(n_weeks, bool) or n_weeks < 0:
             raise ValueError(f"n_weeks must be a non-negative int, got {n_weeks!r}")
-        return _table([self._advance(n_weeks)])
+        return _table([self._advance(int(n_weeks))])
 
     def uses_kernel(self) -> bool:
         """Whether ``run`` steps this engine's weeks in the native farm kernel (see the module notes)."""
