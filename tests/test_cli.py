@@ -369,3 +369,14 @@ def test_strict_refuses_a_schedule_it_would_read_other_than_written(tmp_path, ca
     assert "looks like a misspelt 'replacement_schedule'" in capsys.readouterr().err
     assert main([*argv, "--strict"]) == 1
     assert "failed 1 quality check(s) (--strict)" in one_error_line(capsys)
+
+
+@pytest.mark.parametrize("kind, header", [("selection", "date,parous_count,nulliparous_count"),
+                                          ("production", "tag,date,bagged,cut,age_at_cut")])
+def test_record_dates_written_as_numbers_are_flagged(tmp_path, capsys, kind, header):
+    path = tmp_path / f"{kind}.csv"
+    row = "44929,3,4" if kind == "selection" else "R1,44929,3,0,"
+    path.write_text(f"{header}\n{row}\n", encoding="utf-8")
+    assert main(["check", str(path), "--as", kind]) == 0
+    assert "numeric_dates: date: the dates are numbers (44929)" in capsys.readouterr().err
+    assert main(["check", str(path), "--as", kind, "--strict"]) == 1

@@ -113,9 +113,12 @@ class _Setup:
         if args.production is not None:
             with cli._Concerning("production file", args.production):
                 self.production = RibbonProductionData.from_file(args.production, weather).data
+            cli._report_quality(cli.record_notices(args.production), args.production, args.strict, "production file")
         if args.selection is not None:
             with cli._Concerning("sucker-selection file", args.selection):
                 self.selection = SuckerSelectionData.from_file(args.selection, weather).data
+            cli._report_quality(cli.record_notices(args.selection), args.selection, args.strict,
+                                "sucker-selection file")
         start = cli._start_week(args, weather, not example)
         cli._check_start(start, inventory, weather, args.inventory, args.weather)
         weeks = args.weeks

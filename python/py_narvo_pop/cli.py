@@ -335,6 +335,17 @@ def check_outputs(args: argparse.Namespace, outputs: Sequence[str] = ("out", "pl
                                "with the results: give another file name")
 
 
+def record_notices(path: str) -> list[QualityNotice]:
+    """Quality notices of a production or selection file as it stands (its dates)."""
+    from py_narvo_pop.quality import check_record_dates
+
+    try:
+        raw = _raw_table(path, None)
+    except Exception:  # noqa: BLE001 - the reader reports what it cannot read
+        return []
+    return check_record_dates(raw)
+
+
 def load_schedule(path: str, *, warn: bool = True, strict: bool = False) -> Toverin:
     """The schedule file, its amounts checked as a run checks them; with
     ``warn``, what it holds but does not read is shown as warnings (errors
@@ -510,6 +521,7 @@ def _check_records(path: str, kind: str, args: argparse.Namespace
         what = "sucker selection file"
     with _Concerning(what, path):
         result = Reader.read(path)
+    notices = record_notices(path)
     data = result.data
     dates = data["date"].dropna()
     span = f" from {dates.min()} to {dates.max()}" if len(dates) else ""
@@ -517,14 +529,14 @@ def _check_records(path: str, kind: str, args: argparse.Namespace
     print(f"{path}: {len(data)} rows{extra}{span}")
     if args.weather is None:
         print("weeks covered: give --weather to place the dates in model weeks")
-        return result, []
+        return result, notices
     weather, _ = _load_weather(args.weather, _load_params(args.params), args)
     with _Concerning(what, path):
         Data(data, weather)
     print(_weeks_line(*_record_weeks(dates, weather)))
     last_day = weather.calendar_date_for_week(weather.max_week_index + 1) - dt.timedelta(days=1)
-    return result, check_coverage(dates, weather.calendar_date_for_week(weather.min_week_index),
-                                  last_day)
+    return result, notices + check_coverage(dates, weather.calendar_date_for_week(weather.min_week_index),
+                                            last_day)
 
 
 def check(args: argparse.Namespace) -> int:

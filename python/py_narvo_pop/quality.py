@@ -368,6 +368,14 @@ def check_schedule_file(path: str) -> list[QualityNotice]:
     return notices
 
 
+def check_record_dates(table: pd.DataFrame, column: str = "date") -> list[QualityNotice]:
+    """The ``numeric_dates`` notice for a production or selection file as loaded:
+    numbers in its date column are placed in weeks of 1970."""
+    if column not in table.columns:
+        return []
+    return _numeric_dates(column, table[column])
+
+
 def check_inventory_table(table: pd.DataFrame) -> list[QualityNotice]:
     """A notice for rows of one chain and one age, which a run refuses."""
     if not {"chain", "age_weeks"} <= set(table.columns):
