@@ -303,16 +303,29 @@ def test_every_entry_point_refuses_what_the_engine_refuses(farm, change, error, 
             attempt()
 
 
-def test_a_run_the_rates_break_fails_with_the_engines_error_everywhere(farm):
-    # Suckers beyond any float: the kernel stops at the first NaN cohort; every
-    # entry point must say what the engine says (which week, which rate).
+@pytest.mark.parametrize("values, schedule_of", [
+    ({"sucker_selection.amplitude": 1e300}, lambda schedule: schedule),
+    # Ordinary rates on a planting no float can hold: the totals overflow to
+    # inf, not NaN; both paths must stop rather than go on with inf and NaN.
+    ({"sucker_selection.threshold_dd": 0.0, "sucker_selection.amplitude": 3.0,
+      "sucker_selection.peak_weeks": 1.0, "sucker_selection.spread": 0.0}, lambda _: Toverin({START + 3: 1e308})),
+])
+def test_a_run_the_rates_break_fails_with_the_engines_error_everywhere(farm, values, schedule_of):
+    # Suckers beyond any float: every entry point must say what the engine's
+    # own loop says (which week, which rate), the kernel path included.
     from py_narvo_pop.calibration import Farm
     from py_narvo_pop.ensemble import Scenario, run_ensemble
 
     params, weather, inventory, schedule = farm
-    p = with_values(params, {"sucker_selection.amplitude": 1e300})
+    schedule = schedule_of(schedule)
+    p = with_values(params, values)
     with pytest.raises(ValueError, match=r"^week \d+: the rates give inf suckers") as engine:
         NarvoPopEngine(p, weather, inventory, schedule, start_week_index=START).run(30)
+    stepped = NarvoPopEngine(p, weather, inventory, schedule, start_week_index=START)
+    with pytest.raises(ValueError) as by_step:
+        for _ in range(30):
+            stepped.step()
+    assert str(by_step.value) == str(engine.value)
     with pytest.raises(ValueError) as calibration:
         Farm(weather, inventory, schedule, start_week_index=START, n_weeks=30).simulate(p)
     scenarios = [Scenario(params, weather, inventory, schedule, START, 30)] * 3 + \

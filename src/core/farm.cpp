@@ -185,6 +185,20 @@ std::int64_t counts_needed(const FarmParams& p, std::int64_t largest_counter, st
     return need < cap ? need : cap;
 }
 
+namespace {
+
+std::string non_finite_text(std::int64_t week, double value, const char* what) {
+    std::ostringstream s;
+    s << "week " << week << ": the rates give " << (std::isnan(value) ? "nan" : value > 0 ? "inf" : "-inf")
+      << " " << what << "; expected a finite number of plants";
+    return s.str();
+}
+
+}  // namespace
+
+NonFiniteWeekError::NonFiniteWeekError(std::int64_t week, double value, const char* what)
+    : std::domain_error(non_finite_text(week, value, what)) {}
+
 NanCohortError::NanCohortError()
     : std::domain_error(
           "population must be a number, got nan; a cohort of NaN plants would make every later "
@@ -377,6 +391,10 @@ FarmRow Farm::step(std::int64_t week, double increment, double replacements) {
 
     const double flowering = a.sum_exit;
     const double suckers = a.sum_sucker + a.sum_sucker_parous + b.sum_sucker;
+    // Plants beyond any float would turn into NaN cohorts, and those into
+    // plants lost without a trace: the run stops, as the engine's loop does.
+    for (auto [value, what] : {std::pair{flowering, "flowering plants"}, std::pair{suckers, "suckers"}})
+        if (!std::isfinite(value)) throw NonFiniteWeekError(week, value, what);
     // The totals run on over the new cohorts, which go at the end of the lists.
     if (post.add(flowering, week)) b.total.add(flowering);
     const double entering = suckers + replacements;

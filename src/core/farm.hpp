@@ -112,6 +112,11 @@ struct NanCohortError : std::domain_error {
     NanCohortError();
 };
 
+// Raised by a week whose flowering plants or suckers are not finite.
+struct NonFiniteWeekError : std::domain_error {
+    NonFiniteWeekError(std::int64_t week, double value, const char* what);
+};
+
 // PythonSum over values that are never negative nor NaN (the populations
 // after a week's step), with the same result: the first value needs no case
 // of its own, since 0.0 + x is x and its correction is 0.0 (or NaN for an
