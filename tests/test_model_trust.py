@@ -376,3 +376,22 @@ def test_whole_numbers_of_any_integer_type_and_a_history_callers_cannot_alter(fa
         Farm(weather, inventory, schedule, start_week_index=104.7, n_weeks=4)
     with pytest.raises(ValueError, match="n_weeks must be at least 1"):
         Farm(weather, inventory, schedule, start_week_index=START, n_weeks=-5)
+
+
+@pytest.mark.parametrize("arguments, match", [
+    ({"params": None}, "params must be a ParameterSet.*NoneType has no general"),
+    ({"weather": None}, "weather must be a WeatherProvider, got NoneType"),
+    ({"inventory": [("pre_flowering", 5.0, 3)]}, "inventory must be a pandas DataFrame"),
+])
+def test_arguments_of_the_wrong_kind_are_named(farm, arguments, match):
+    params, weather, inventory, schedule = farm
+    given = {"params": params, "weather": weather, "inventory": inventory, **arguments}
+    with pytest.raises(TypeError, match=match):
+        NarvoPopEngine(given["params"], given["weather"], given["inventory"], schedule, start_week_index=START)
+
+
+def test_parameters_as_a_mapping_run_as_their_set(farm):
+    params, weather, inventory, schedule = farm
+    as_set = NarvoPopEngine(params, weather, inventory, schedule, start_week_index=START).run(8)
+    as_mapping = NarvoPopEngine(params.to_dict(), weather, inventory, schedule, start_week_index=START).run(8)
+    assert as_set.equals(as_mapping)

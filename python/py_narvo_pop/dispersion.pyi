@@ -18,11 +18,19 @@ its value in the mode week: the plants still to come leave geometrically. A
 normal tail would make the hazard climb towards 1, so that plants observed
 late (seeded from an inventory well past the peak) would nearly all go in one
 week; with this tail a late plant goes at the peak's rate however late it is.
+The mode week is the whole week nearest ``peak_weeks`` (a half week rounds to
+the even one), so the curves step where ``peak_weeks`` crosses a half week, and
+between a spread of 0 and any spread above it: a search over these parameters
+sees steps, not a smooth surface.
 ``amplitude`` scales the curve:
 
 - for suckers, the suckers a plant emits over the cohort's life;
 - for flowering, the eventual fraction of the cohort that flowers (capped at 1;
-  the rest never flowers and leaves the chain only by death or age).
+  the rest never flowers and leaves the chain only by death or age). Below 1,
+  the plants still waiting late in the tail are mostly those that never
+  flower, so the hazard on them falls towards 0: a cohort seeded far past its
+  peak flowers at the peak's rate only when amplitude is 1, and barely at all
+  when it is a little below (0.99 gives no flowering to speak of 90 weeks on).
 
 ``_dispersion_profile`` builds a ``DispersionProfile`` for the cohort basis:
 ``share(n)`` is amplitude x the week's mass, per plant present;

@@ -33,9 +33,11 @@ plants on the farm, the post-flowering chain's population at the start of the
 week (``F``). Per cohort the engine adds ``S x f / (1 - f)`` while
 ``P x f <= F x (1 - f)``, and ``(S / P) x F`` beyond, which is continuous in
 every input. It depends only on the chains' state, so a run seeded from an
-engine's own state reproduces that engine's run; and a cohort the model grew
-never reaches the bound, so such runs give exactly the chains'
-``sum_sucker_parous``.
+engine's own state reproduces that engine's run. The bound binds for a cohort
+the model grew itself only when the post-flowering chain is small against that
+cohort's flowered plants (a farm started empty, a short reproductive age
+limit, fast harvest or high reproductive deaths); otherwise the engine's
+suckers are exactly the chains' ``sum_sucker_parous``.
 
 Two paths, one order
 --------------------
@@ -52,7 +54,14 @@ and are still there are the same objects, updated.
 
 New cohorts are added only after both chains have integrated, because a rates
 record is keyed by the positions of the cohorts it was computed for. A cohort
-born in week ``w`` is first stepped in week ``w + 1``, as seeded cohorts are.
+born in week ``w`` is first stepped in week ``w + 1``; its age at the start of
+that week is 1 (ages count whole weeks from birth to the current week). A
+seeded inventory group of age ``a >= 1`` has been stepped ``a - 1`` weeks, as
+a cohort the model grew. A group of age 0 is born in the start week itself and
+is stepped in it: it stands for plants already there when the week begins,
+which no cohort of the model's own is. So a state written out as an inventory
+(age = week - birth week) seeds the same run only when the original inventory
+had no group of age 0; give such plants age 1 to keep that.
 
 The weekly table
 ----------------
@@ -290,6 +299,7 @@ def replacement_series(schedule: Any, first: int, n: int) -> np.ndarray:
                     dtype=np.float64)
 
 
+_PARAMETER_GROUPS = ("general", "flowering", "sucker_selection", "harvest", "mortality_replacement")
 _CHAIN_VALUES = (ChainKind.POST_FLOWERING.value, ChainKind.PRE_FLOWERING.value)
 
 
@@ -362,8 +372,8 @@ class NarvoPopEngine:
     Parameters
     ----------
     params:
-        The model's parameter set (``ParameterSet`` or any object whose five
-        groups are mappings).
+        The model's parameter set (``ParameterSet``, a mapping of its five
+        groups, which is made one, or any object whose five groups are mappings).
     weather:
         The ``WeatherProvider`` that fixes the calendar and gives weekly heat units.
     inventory:
@@ -397,6 +407,17 @@ class NarvoPopEngine:
         start_week_index: int,
     ) -> None:
         start_week_index = whole_number("start_week_index", start_week_index)
+        if isinstance(params, Mapping):
+            params = ParameterSet.from_dict(params)
+        missing = [g for g in _PARAMETER_GROUPS if not hasattr(params, g)]
+        if missing:
+            raise TypeError(f"params must be a ParameterSet, a mapping of its five groups or an object with "
+                            f"them as attributes; {type(params).__name__} has no {', '.join(missing)}")
+        if not all(hasattr(weather, name) for name in ("thermal_increment", "calendar_date_for_week")):
+            raise TypeError(f"weather must be a WeatherProvider, got {type(weather).__name__}")
+        if not isinstance(inventory, pd.DataFrame):
+            raise TypeError(f"inventory must be a pandas DataFrame (as PopulationInventoryReader.read gives "
+                            f"it), got {type(inventory).__name__}")
         check_inventory(inventory)
         if schedule is not None:
             check_schedule(schedule)

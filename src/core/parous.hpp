@@ -12,7 +12,8 @@ namespace narvo::core {
 // thousands; so the flowered plants a cohort stands for are bounded by the
 // flowered plants on the farm (`flowered_plants`, the post-flowering
 // population at the start of the week). Continuous in every argument; a
-// cohort grown by the model never reaches the bound.
+// cohort grown by the model reaches the bound only when the post-flowering
+// chain is small against its flowered plants.
 inline double attributed_parous_suckers(double population, double suckers, double flowered,
                                         double flowered_plants) {
     if (!(suckers > 0.0 && flowered > 0.0)) return 0.0;
