@@ -274,3 +274,9 @@ def test_a_batch_seeding_refused_as_a_whole_is_seeded_one_by_one(farm, monkeypat
     with pytest.raises(Exception, match="duplicate cohort") as got:
         run_ensemble([*scenarios, bad], progress=False)
     assert got.value.__notes__ == ["in scenario 2"]
+
+
+def test_a_scenario_of_no_weeks_has_the_engines_empty_table(farm):
+    params, weather, inventory, schedule = farm
+    sc = Scenario(params, weather, inventory, schedule, EXAMPLE_START_WEEK, 0)
+    pd.testing.assert_frame_equal(run_ensemble([sc], progress=False).scenario_table(0), sc.run_engine())

@@ -138,7 +138,7 @@ def fit_statistics(simulated: Sequence[float], observed: Sequence[float]) -> dic
     )
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)  # tables have no single truth value: compared by identity
 class Comparison:
     """Simulated against observed: ``statistics`` per series and the ``joined`` weekly table.
 
@@ -465,7 +465,7 @@ class Farm:
 # -------------------------------------------------------------- calibration
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)  # tables have no single truth value: compared by identity
 class CalibrationResult:
     """What ``calibrate`` found.
 

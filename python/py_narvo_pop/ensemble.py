@@ -189,7 +189,7 @@ class EnsembleResult:
         names += [c for c in self.columns if c not in names]
         for name in names:
             if name == "date":
-                data["date"] = dates
+                data["date"] = pd.Series(dates, dtype=object)  # object even when empty, as the engine's
             else:
                 col = self.values[scen, rows, self.columns.index(name)]
                 data[name] = col.astype(np.int64) if name in _INT_COLUMNS else col
