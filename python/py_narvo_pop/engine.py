@@ -301,6 +301,7 @@ def replacement_series(schedule: Any, first: int, n: int) -> np.ndarray:
 
 _PARAMETER_GROUPS = ("general", "flowering", "sucker_selection", "harvest", "mortality_replacement")
 _CHAIN_VALUES = (ChainKind.POST_FLOWERING.value, ChainKind.PRE_FLOWERING.value)
+_CHAIN_SET = frozenset(_CHAIN_VALUES)
 
 
 def check_inventory(inventory: pd.DataFrame) -> None:
@@ -310,11 +311,16 @@ def check_inventory(inventory: pd.DataFrame) -> None:
     inventory reader refuses in a file (CohortChainError)."""
     if "chain" not in inventory.columns:
         raise KeyError("inventory table has no 'chain' column")
-    kinds = inventory["chain"].to_numpy(dtype=object)
-    # Texts only (ChainKind members are texts); a missing value of any kind is none.
-    valid = np.fromiter((isinstance(k, str) and k in _CHAIN_VALUES for k in kinds), dtype=bool, count=len(kinds))
-    if not valid.all():
-        bad = sorted(set(kinds[~valid].tolist()), key=lambda v: (type(v).__name__, repr(v)))
+    kinds = inventory["chain"].tolist()
+    try:
+        plain = set(kinds) <= _CHAIN_SET  # the usual case, at the cost of one set
+    except TypeError:  # an unhashable cell
+        plain = False
+    # Otherwise cell by cell: texts only (ChainKind members are texts, but hash
+    # unlike their values); a missing value of any kind is no chain.
+    bad = [] if plain else [k for k in kinds if not (isinstance(k, str) and k in _CHAIN_VALUES)]
+    if bad:
+        bad = sorted({repr(k): k for k in bad}.values(), key=lambda v: (type(v).__name__, repr(v)))
         raise CohortChainError(f"inventory has invalid chain value(s) {bad!r}; expected exactly one of "
                                f"{list(_CHAIN_VALUES)!r}")
     # What the inventory reader refuses in a file: a group of fewer than no
@@ -322,8 +328,15 @@ def check_inventory(inventory: pd.DataFrame) -> None:
     for column, what in (("population", "plants"), ("age_weeks", "weeks of age")):
         if column not in inventory.columns:
             continue
-        values = pd.to_numeric(inventory[column], errors="coerce")
-        negative = np.flatnonzero((values < 0).to_numpy(dtype=bool, na_value=False))
+        series = inventory[column]
+        if series.dtype.kind in "iuf":  # plain numbers: no conversion
+            values = series.to_numpy()
+            if series.dtype.kind == "u" or not (values < 0).any():
+                continue
+            negative = np.flatnonzero(values < 0)
+        else:
+            coerced = pd.to_numeric(series, errors="coerce")
+            negative = np.flatnonzero((coerced < 0).to_numpy(dtype=bool, na_value=False))
         if len(negative):
             rows = [inventory.index[i] for i in negative[:5]]
             more = f" and {len(negative) - 5} more" if len(negative) > 5 else ""
